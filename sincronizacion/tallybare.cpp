@@ -1,0 +1,33 @@
+// tallybare: five worker processes add 1 to a counter in System V shared
+// memory N times each, with no guard and a random pause between reading the
+// counter and storing the new value.
+//
+// Run:   tallybare 300
+// Watch: the total falls short of 5 x N. Two workers that read the same
+//        value both store that value plus one, and one addition is lost.
+//        The random generator is never seeded, so every worker draws the
+//        same pauses, and so does every run.
+#include "counter.hpp"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr long long rand_max = 2147483647;  // glibc's RAND_MAX
+constexpr long long max_delay_us = 100;
+
+}  // namespace
+
+void counter_setup() {}
+
+void counter_increment(int *shm) {
+    const int total = static_cast<int>(static_cast<unsigned>(*shm) + 1U);
+    // 100 * r / 2147483647 microseconds, 0 to 100; the product needs 64 bits.
+    const int r = rand();
+    usleep(static_cast<useconds_t>(max_delay_us * r / rand_max));
+    *shm = total;
+}
+
+void counter_teardown() {}

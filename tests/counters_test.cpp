@@ -1,0 +1,280 @@
+// tallylock and tallybare, driven as a user would, each test in private IPC
+// and network namespaces.
+#include <grp.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/resource.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+constexpr key_t counter_key = 1678;
+constexpr key_t guard_key = 1234;
+
+union semun {
+    int val;
+    semid_ds *buf;
+    unsigned short *array;
+};
+
+class Counters : public ::testing::Test {
+  protected:
+    void SetUp() override { enter_private_namespaces(); }
+};
+
+Outcome tally(const std::string &program, const std::vector<std::string> &args,
+              Millis timeout = 60s, const Options &options = {}) {
+    std::vector<std::string> argv{bin(program)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, timeout, options);
+}
+
+std::string total_line(long long total) { return "padre total= " + std::to_string(total) + "\n"; }
+
+bool guard_exists() { return semget(guard_key, 0, 0) != -1; }
+bool counter_exists() { return shmget(counter_key, 0, 0) != -1; }
+
+void expect_counter_left_behind() {
+    const int shmid = shmget(counter_key, 0, 0);
+    ASSERT_NE(shmid, -1) << "counter segment missing";
+    shmid_ds info{};
+    ASSERT_EQ(shmctl(shmid, IPC_STAT, &info), 0);
+    EXPECT_EQ(info.shm_segsz, 4U);
+    EXPECT_EQ(info.shm_perm.mode & 0777, 0666U);
+}
+
+// Runs the program as user nobody with no processes allowed, so every fork
+// fails with EAGAIN (root is exempt from RLIMIT_NPROC).
+void as_nobody_without_fork() {
+    const rlimit none{0, 0};
+    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 || setgid(65534) == -1 ||
+        setuid(65534) == -1) {
+        _exit(127);
+    }
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+TEST_F(Counters, GuardedTotalIsExactlyFiveTimesN) {
+    for (const int n : {0, 1, 1000, 100000}) {
+        SCOPED_TRACE(n);
+        const Outcome result = tally("tallylock", {std::to_string(n)}, 120s);
+        EXPECT_EQ(result.out, total_line(5LL * n));
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_code, 0);
+        expect_counter_left_behind();
+        EXPECT_FALSE(guard_exists()) << "semaphore set 1234 left behind";
+    }
+}
+
+TEST_F(Counters, WrongArgumentCountPrintsUsageAndAborts) {
+    for (const auto &args : {std::vector<std::string>{}, std::vector<std::string>{"1", "2"}}) {
+        for (const char *program : {"tallylock", "tallybare"}) {
+            const Outcome result = tally(program, args);
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err, "usage: a.out <integer value>\n");
+            EXPECT_EQ(result.signal, SIGABRT);
+        }
+    }
+    EXPECT_FALSE(counter_exists());
+}
+
+TEST_F(Counters, NegativeArgumentAbortsBeforeCreatingAnything) {
+    for (const char *program : {"tallylock", "tallybare"}) {
+        const Outcome result = tally(program, {"-3"});
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "Argument -3 must be non-negative\n");
+        EXPECT_EQ(result.signal, SIGABRT);
+    }
+    EXPECT_FALSE(counter_exists());
+    EXPECT_FALSE(guard_exists());
+}
+
+TEST_F(Counters, ArgumentIsReadAsAtoiReadsIt) {
+    EXPECT_EQ(tally("tallylock", {"  +12abc"}).out, total_line(60));
+    EXPECT_EQ(tally("tallylock", {"abc"}).out, total_line(0));
+    EXPECT_EQ(tally("tallylock", {"-"}).out, total_line(0));
+    // Too large for an int: glibc's atoi keeps the low 32 bits (2^32 + 2 -> 2).
+    EXPECT_EQ(tally("tallylock", {"4294967298"}).out, total_line(10));
+    const Outcome wrapped = tally("tallylock", {"4294967295"});
+    EXPECT_EQ(wrapped.err, "Argument -1 must be non-negative\n");
+    EXPECT_EQ(wrapped.signal, SIGABRT);
+}
+
+TEST_F(Counters, CounterSegmentTooSmallAborts) {
+    ASSERT_NE(shmget(counter_key, 2, IPC_CREAT | 0666), -1);
+    for (const char *program : {"tallylock", "tallybare"}) {
+        const Outcome result = tally(program, {"10"});
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "shmget: Invalid argument\n");
+        EXPECT_EQ(result.signal, SIGABRT);
+    }
+    EXPECT_FALSE(guard_exists());
+}
+
+TEST_F(Counters, LeftoverCounterAndGuardAreReused) {
+    const int shmid = shmget(counter_key, 4, IPC_CREAT | 0666);
+    ASSERT_NE(shmid, -1);
+    auto *counter = static_cast<int *>(shmat(shmid, nullptr, 0));
+    *counter = 12345;
+    for (const int value : {0, 1, 7}) {
+        SCOPED_TRACE(value);
+        const int semid = semget(guard_key, 1, IPC_CREAT | 0666);
+        ASSERT_NE(semid, -1);
+        semun arg{};
+        arg.val = value;
+        ASSERT_EQ(semctl(semid, 0, SETVAL, arg), 0);
+        const Outcome result = tally("tallylock", {"2000"});
+        EXPECT_EQ(result.out, total_line(10000));
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(*counter, 10000);
+        EXPECT_FALSE(guard_exists());
+    }
+}
+
+TEST_F(Counters, StopAndContinueNeitherLosesNorBreaksTheGuard) {
+    constexpr int n = 200000;
+    Running program = start({bin("tallylock"), std::to_string(n)});
+    ASSERT_TRUE(wait_until([&] { return children_of(program.pid()).size() == 5; }, 10s));
+    // Ctrl-Z and fg, many times, to the whole process group.
+    for (int round = 0; round < 40 && process_state(program.pid()) != 'Z'; ++round) {
+        kill(-program.pid(), SIGSTOP);
+        std::this_thread::sleep_for(2ms);
+        kill(-program.pid(), SIGCONT);
+        std::this_thread::sleep_for(5ms);
+    }
+    const Outcome result = program.finish(120s);
+    EXPECT_EQ(result.out, total_line(5LL * n));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(guard_exists());
+}
+
+TEST_F(Counters, KilledWorkerIsNamedOnceAndDoesNotBlockTheOthers) {
+    constexpr int n = 200000;
+    Running program = start({bin("tallylock"), std::to_string(n)});
+    std::vector<pid_t> workers;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            workers = children_of(program.pid());
+            return workers.size() == 5;
+        },
+        10s));
+    // The victim may well hold the guard: SEM_UNDO gives it back.
+    ASSERT_EQ(kill(workers[2], SIGKILL), 0);
+    const Outcome result = program.finish(120s);
+
+    const auto lines = lines_of(result.out);
+    ASSERT_EQ(lines.size(), 2U) << result.out;
+    EXPECT_EQ(lines[0], "hijo " + std::to_string(workers[2]) + " terminado");
+    int total = 0;
+    ASSERT_EQ(std::sscanf(lines[1].c_str(), "padre total= %d", &total), 1);
+    EXPECT_LT(total, 5 * n);
+    EXPECT_GE(total, 4 * n);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST_F(Counters, FailedForksAreReportedAndTheRunStillEnds) {
+    for (const char *program : {"tallylock", "tallybare"}) {
+        const Outcome result = tally(program, {"100"}, 30s, {.input = "", .in_child = as_nobody_without_fork});
+        EXPECT_EQ(result.out, total_line(0));
+        std::string expected;
+        for (int i = 0; i < 5; ++i) expected += "fork: Resource temporarily unavailable\n";
+        EXPECT_EQ(result.err, expected);
+        EXPECT_EQ(result.exit_code, 0);
+    }
+    EXPECT_FALSE(guard_exists());
+}
+
+TEST_F(Counters, GuardRemovedUnderARunningRunIsNeverGivenBack) {
+    // A second run removes the shared set while the first still counts. Every
+    // take of the first run then fails; it must report the take and make the
+    // increment, but give nothing back, and end without a sleeping worker.
+    Running first = start({bin("tallylock"), "100000"});
+    ASSERT_TRUE(wait_until([&] { return children_of(first.pid()).size() == 5; }, 10s));
+    const Outcome second = tally("tallylock", {"1"});
+    EXPECT_EQ(second.exit_code, 0);
+    const Outcome result = first.finish(120s);
+
+    ASSERT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out.rfind("padre total= ", 0), 0U) << result.out;
+    // Only a worker that held the guard when the set vanished may fail to
+    // give it back; every later iteration fails its take and gives nothing.
+    int takes = 0;
+    int give_backs = 0;
+    for (const auto &line : lines_of(result.err)) {
+        if (line.rfind("semop1: semop failed: ", 0) == 0) {
+            ++takes;
+        } else if (line.rfind("semop2: semop failed: ", 0) == 0) {
+            ++give_backs;
+        } else {
+            ADD_FAILURE() << line;
+        }
+    }
+    EXPECT_GT(takes, 0) << "the second run ended after the first";
+    EXPECT_LE(give_backs, 5);
+}
+
+TEST_F(Counters, UnguardedCounterLosesUpdates) {
+    const Outcome zero = tally("tallybare", {"0"});
+    EXPECT_EQ(zero.out, total_line(0));
+    EXPECT_EQ(zero.exit_code, 0);
+
+    const Outcome result = tally("tallybare", {"300"});
+    int total = 0;
+    ASSERT_EQ(std::sscanf(result.out.c_str(), "padre total= %d\n", &total), 1) << result.out;
+    EXPECT_EQ(result.out, total_line(total));
+    EXPECT_GT(total, 0);
+    EXPECT_LT(total, 1500);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+    expect_counter_left_behind();
+    EXPECT_FALSE(guard_exists());
+}
+
+TEST(TallylockObject, IsOneRelocatableObjectThatLinksIntoTheProgram) {
+    std::ifstream object(bin("tallylock.o"), std::ios::binary);
+    ASSERT_TRUE(object) << "tallylock.o missing";
+    std::array<unsigned char, 18> header{};
+    object.read(reinterpret_cast<char *>(header.data()), header.size());
+    EXPECT_EQ(std::string(header.begin(), header.begin() + 4), "\177ELF");
+    EXPECT_EQ(header[16], 1) << "ET_REL: a relocatable object";
+
+    if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "a sanitized object needs the sanitizer's runtime";
+    char dir_template[] = "/tmp/tallylock-link-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string linked = std::string(dir_template) + "/tallylock";
+    const Outcome link = run({CXX_COMPILER, bin("tallylock.o"), "-o", linked}, 60s);
+    ASSERT_EQ(link.exit_code, 0) << link.err;
+
+    enter_private_namespaces();
+    const Outcome result = run({linked, "10"}, 30s);
+    EXPECT_EQ(result.out, total_line(50));
+    EXPECT_EQ(result.exit_code, 0);
+    std::remove(linked.c_str());
+    rmdir(dir_template);
+}
