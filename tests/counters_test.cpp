@@ -1,9 +1,7 @@
 // tallylock and tallybare, driven as a user would, each test in private IPC
 // and network namespaces.
-#include <grp.h>
 #include <signal.h>
 #include <sys/ipc.h>
-#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -57,16 +55,6 @@ void expect_counter_left_behind() {
     ASSERT_EQ(shmctl(shmid, IPC_STAT, &info), 0);
     EXPECT_EQ(info.shm_segsz, 4U);
     EXPECT_EQ(info.shm_perm.mode & 0777, 0666U);
-}
-
-// Runs the program as user nobody with no processes allowed, so every fork
-// fails with EAGAIN (root is exempt from RLIMIT_NPROC).
-void as_nobody_without_fork() {
-    const rlimit none{0, 0};
-    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 || setgid(65534) == -1 ||
-        setuid(65534) == -1) {
-        _exit(127);
-    }
 }
 
 std::vector<std::string> lines_of(const std::string &text) {
@@ -200,7 +188,7 @@ TEST_F(Counters, KilledWorkerIsNamedOnceAndDoesNotBlockTheOthers) {
 
 TEST_F(Counters, FailedForksAreReportedAndTheRunStillEnds) {
     for (const char *program : {"tallylock", "tallybare"}) {
-        const Outcome result = tally(program, {"100"}, 30s, {.input = "", .in_child = as_nobody_without_fork});
+        const Outcome result = tally(program, {"100"}, 30s, {.input = "", .in_child = forbid_fork});
         EXPECT_EQ(result.out, total_line(0));
         std::string expected;
         for (int i = 0; i < 5; ++i) expected += "fork: Resource temporarily unavailable\n";

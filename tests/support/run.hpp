@@ -60,6 +60,11 @@ class Running {
     bool finished_ = false;
 };
 
+// For Options::in_child: runs the program as user nobody with no processes
+// allowed, so every fork fails with EAGAIN (root is exempt from
+// RLIMIT_NPROC). LeakSanitizer is turned off there, as it needs a thread.
+void forbid_fork();
+
 // Path of a built program, or of tallylock.o, in the build's bin folder.
 std::string bin(const std::string &name);
 
