@@ -1,1 +1,193 @@
+// tubenote and tubechain, driven as a user would. Both leave a process
+// behind that their first process does not wait for; the test process is a
+// child subreaper, so such orphans become its children and their exit
+// status can be read.
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <thread>
+
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+class Pipes : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0); }
+};
+
+// Waits for the next orphan to end and returns its wait status, or -1.
+int orphan_status() {
+    int status = -1;
+    const bool reaped = wait_until([&] { return waitpid(-1, &status, WNOHANG) > 0; }, 20s);
+    return reaped ? status : -1;
+}
+
+bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+// Room for the loader's files, one at a time, but not for a pipe's two ends.
+// Descriptors inherited from whatever started the test go first.
+void without_room_for_a_pipe() {
+    const rlimit few{4, 4};
+    if (close_range(3, ~0U, 0) == -1 || setrlimit(RLIMIT_NOFILE, &few) == -1) _exit(127);
+}
+
+// User nobody with no processes allowed: every fork fails with EAGAIN.
+void as_nobody_without_fork() {
+    const rlimit none{0, 0};
+    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 || setgid(65534) == -1 ||
+        setuid(65534) == -1) {
+        _exit(127);
+    }
+}
+
+// Runs in the program's child before exec: a private mount namespace in
+// which `file` covers `program`, e.g. /bin/ps.
+void cover(const char *program, const char *file) {
+    if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+        mount(file, program, nullptr, MS_BIND, nullptr) == -1) {
+        std::perror("cover");
+        _exit(127);
+    }
+}
+
+// A file nobody may execute, removed again by the destructor.
+class PlainFile {
+  public:
+    PlainFile() {
+        const int fd = mkstemp(path_);
+        if (fd != -1) close(fd);
+    }
+    ~PlainFile() { std::remove(path_); }
+    const char *path() const { return path_; }
+
+  private:
+    char path_[32] = "/tmp/not-a-program-XXXXXX";
+};
+
+void skip_without_root() {
+    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+}
+
+}  // namespace
+
+TEST_F(Pipes, TubenoteChildPrintsTheGreetingItReceived) {
+    // Either order, but each line whole and no zero byte in the output.
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const Outcome result = run({bin("tubenote")}, 20s);
+        EXPECT_TRUE(result.out == "father wrote\nchild read Greetings\n" ||
+                    result.out == "child read Greetings\nfather wrote\n")
+            << result.out;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_TRUE(exited_with(orphan_status(), 0)) << "the child";
+    }
+}
+
+TEST_F(Pipes, FailedPipeIsReported) {
+    const Options options{.input = "", .in_child = without_room_for_a_pipe};
+    const Outcome note = run({bin("tubenote")}, 20s, options);
+    EXPECT_EQ(note.out, "");
+    EXPECT_EQ(note.err, "Pipe failed");
+    EXPECT_EQ(note.exit_code, 1);
+
+    const Outcome chain = run({bin("tubechain")}, 20s, options);
+    EXPECT_EQ(chain.out, "");
+    EXPECT_EQ(chain.err, "pipe: Too many open files\n");
+    EXPECT_EQ(chain.exit_code, 1);
+}
+
+TEST_F(Pipes, FailedForkIsReported) {
+    const Options options{.input = "", .in_child = as_nobody_without_fork};
+    const Outcome note = run({bin("tubenote")}, 20s, options);
+    EXPECT_EQ(note.out, "");
+    EXPECT_EQ(note.err, "Fork failed");
+    EXPECT_EQ(note.exit_code, 1);
+
+    // Not ps writing into a pipe that nobody reads.
+    const Outcome chain = run({bin("tubechain")}, 20s, options);
+    EXPECT_EQ(chain.out, "");
+    EXPECT_EQ(chain.err, "fork: Resource temporarily unavailable\n");
+    EXPECT_EQ(chain.exit_code, 1);
+}
+
+TEST_F(Pipes, TubechainShowsTheProcessListEvenWithBusyCpus) {
+    // procps ps may crash on the pager's SIGCHLD when it is slow to exit;
+    // busy CPUs make that likely.
+    std::atomic<bool> stop{false};
+    auto spin = [&] {
+        while (!stop.load(std::memory_order_relaxed)) {
+        }
+    };
+    std::thread first(spin);
+    std::thread second(spin);
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        Running program = start({bin("tubechain")});
+        const Outcome result = program.finish(60s);
+        // ps heads its list and names itself: the launcher's own process.
+        const std::regex own_line("(^|\n) *" + std::to_string(program.pid()) + " .* ps\n");
+        EXPECT_TRUE(result.out.find("PID") < result.out.find('\n')) << result.out;
+        EXPECT_TRUE(std::regex_search(result.out, own_line)) << result.out;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_TRUE(exited_with(orphan_status(), 0)) << "more";
+    }
+    stop = true;
+    first.join();
+    second.join();
+}
+
+TEST_F(Pipes, PagerEndingBeforePsExitsDoesNotReachPs) {
+    skip_without_root();
+    // The stand-in catches SIGCHLD as procps ps does and is still there
+    // when more ends.
+    const Options options{.input = "", .in_child = [] { cover("/bin/ps", LINGERING_PS); }};
+    Running program = start({bin("tubechain")}, options);
+    const Outcome result = program.finish(60s);
+    EXPECT_EQ(result.out, "PID ARGS\n" + std::to_string(program.pid()) + " /bin/ps\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(exited_with(orphan_status(), 0)) << "more";
+}
+
+TEST_F(Pipes, ProgramThatCannotStartIsReported) {
+    skip_without_root();
+    const PlainFile plain;
+    const std::string file = plain.path();
+
+    // The launcher's own process cannot become ps; more sees the end of its
+    // input at once and shows nothing.
+    const Outcome no_ps =
+        run({bin("tubechain")}, 30s, {.input = "", .in_child = [&] { cover("/bin/ps", file.c_str()); }});
+    EXPECT_EQ(no_ps.out, "");
+    EXPECT_EQ(no_ps.err, "/bin/ps: Permission denied\n");
+    EXPECT_EQ(no_ps.exit_code, 1);
+    EXPECT_TRUE(exited_with(orphan_status(), 0)) << "more";
+
+    // The child cannot become more; ps (the stand-in) writes into a pipe
+    // nobody reads and is not disturbed by the failed child's end.
+    const Outcome no_more = run({bin("tubechain")}, 30s, {.input = "", .in_child = [&] {
+                                                                cover("/bin/ps", LINGERING_PS);
+                                                                cover("/bin/more", file.c_str());
+                                                            }});
+    EXPECT_EQ(no_more.out, "");
+    EXPECT_EQ(no_more.err, "/bin/more: Permission denied\n");
+    EXPECT_EQ(no_more.exit_code, 0);
+    EXPECT_TRUE(exited_with(orphan_status(), 1)) << "the child that was to be more";
+}
