@@ -1,1 +1,151 @@
+// boardhost and boardguest, driven as a user would, each test in private IPC
+// and network namespaces. The server counts as ready once the test sees the
+// segment with key 5678 holding "a".."z" and the zero byte: it writes them
+// right after attaching, and from then on it only polls byte 0.
+#include <sys/ipc.h>
+#include <sys/resource.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+constexpr key_t mailbox_key = 5678;
+constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz";  // with its zero byte: 27 bytes
+const std::string marked = "*bcdefghijklmnopqrstuvwxyz";
+const std::string served = "el client leyo la memoria\n" + marked + "\n";
+
+class Mailbox : public ::testing::Test {
+  protected:
+    void SetUp() override { enter_private_namespaces(); }
+};
+
+// Creates the segment as another program might and fills it with `fill`.
+volatile char *make_segment(size_t size, char fill) {
+    const int shmid = shmget(mailbox_key, size, IPC_CREAT | 0666);
+    if (shmid == -1) return nullptr;
+    void *shm = shmat(shmid, nullptr, 0);
+    if (shm == reinterpret_cast<void *>(-1)) return nullptr;
+    std::memset(shm, fill, size);
+    return static_cast<volatile char *>(shm);
+}
+
+bool alphabet_in_place() {
+    const int shmid = shmget(mailbox_key, 0, 0);
+    if (shmid == -1) return false;
+    const void *shm = shmat(shmid, nullptr, SHM_RDONLY);
+    const bool ready = std::memcmp(shm, alphabet, sizeof alphabet) == 0;
+    shmdt(shm);
+    return ready;
+}
+
+Outcome guest() { return run({bin("boardguest")}, 30s); }
+
+}  // namespace
+
+TEST_F(Mailbox, ClientWithoutSegmentFailsAndCreatesNone) {
+    const Outcome result = guest();
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "shmget: No such file or directory\n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(shmget(mailbox_key, 0, 0), -1);
+}
+
+// The first round finds no segment; the second finds the one the first
+// left, already marked "*", and must write the alphabet and wait again.
+TEST_F(Mailbox, EveryServerRunWaitsForTheClientsMark) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        Running server = start({bin("boardhost")});
+        ASSERT_TRUE(wait_until(alphabet_in_place, 30s));
+        ASSERT_TRUE(wait_until([&] { return process_state(server.pid()) == 'S'; }, 10s));
+
+        const Outcome client = guest();
+        EXPECT_EQ(client.out, std::string(alphabet) + "\nAltero la memoria\n");
+        EXPECT_EQ(client.err, "");
+        EXPECT_EQ(client.exit_code, 0);
+
+        // One poll a second: the mark is seen within about a second.
+        const Outcome result = server.finish(2500ms);
+        EXPECT_EQ(result.out, served);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_code, 0);
+    }
+
+    shmid_ds info{};
+    ASSERT_EQ(shmctl(shmget(mailbox_key, 0, 0), IPC_STAT, &info), 0);
+    EXPECT_EQ(info.shm_segsz, 27U);
+    EXPECT_EQ(info.shm_perm.mode & 0777, 0666U);
+    // With no server the segment keeps its last contents.
+    const Outcome again = guest();
+    EXPECT_EQ(again.out, marked + "\nAltero la memoria\n");
+    EXPECT_EQ(again.exit_code, 0);
+}
+
+TEST_F(Mailbox, LookupAndAttachFailuresEndWithStatusOne) {
+    // A segment with the key but too small for 27 bytes.
+    const int small = shmget(mailbox_key, 26, IPC_CREAT | 0666);
+    ASSERT_NE(small, -1);
+    for (const char *program : {"boardhost", "boardguest"}) {
+        const Outcome result = run({bin(program)}, 30s);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "shmget: Invalid argument\n");
+        EXPECT_EQ(result.exit_code, 1);
+    }
+    ASSERT_EQ(shmctl(small, IPC_RMID, nullptr), 0);
+
+    if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "a sanitizer needs far more address space";
+    // A segment larger than the address space the program may use: found,
+    // but shmat cannot map it.
+    ASSERT_NE(shmget(mailbox_key, 1UL << 30, IPC_CREAT | 0666), -1);
+    const auto small_address_space = [] {
+        const rlimit limit{256UL << 20, 256UL << 20};
+        if (setrlimit(RLIMIT_AS, &limit) == -1) _exit(127);
+    };
+    for (const char *program : {"boardhost", "boardguest"}) {
+        const Outcome result = run({bin(program)}, 30s, {.input = "", .in_child = small_address_space});
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "shmat: Cannot allocate memory\n");
+        EXPECT_EQ(result.exit_code, 1);
+    }
+}
+
+TEST_F(Mailbox, TextWithoutZeroByteIsPrintedAtMost27Long) {
+    volatile char *exact = make_segment(27, 'Q');
+    ASSERT_NE(exact, nullptr);
+    const Outcome from_exact = guest();
+    EXPECT_EQ(from_exact.out, std::string(27, 'Q') + "\nAltero la memoria\n");
+    EXPECT_EQ(from_exact.exit_code, 0);
+    EXPECT_EQ(exact[0], '*');
+    EXPECT_EQ(exact[26], 'Q');
+    ASSERT_EQ(shmctl(shmget(mailbox_key, 0, 0), IPC_RMID, nullptr), 0);
+
+    // A larger segment passes the lookup for 27 bytes; the bytes past 26
+    // must never reach the output.
+    volatile char *large = make_segment(4096, 'q');
+    ASSERT_NE(large, nullptr);
+    const Outcome from_large = guest();
+    EXPECT_EQ(from_large.out, std::string(27, 'q') + "\nAltero la memoria\n");
+    EXPECT_EQ(from_large.exit_code, 0);
+    EXPECT_EQ(large[27], 'q');
+
+    Running server = start({bin("boardhost")});
+    ASSERT_TRUE(wait_until(alphabet_in_place, 30s));
+    // The server has written its last byte; from here it only reads byte 0.
+    // Byte 26 is overwritten before the mark, so whichever poll sees the
+    // mark also sees the text without its zero byte.
+    large[26] = '!';
+    large[0] = '*';
+    const Outcome result = server.finish(30s);
+    EXPECT_EQ(result.out, "el client leyo la memoria\n" + marked + "!\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+}
