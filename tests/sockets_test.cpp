@@ -1,1 +1,219 @@
+// stephost and stepguest, together and each against a peer played by the
+// test, in private network namespaces. stephost serves only its first
+// connection, so readiness is read from /proc/net/tcp, never probed.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <string>
+
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+constexpr unsigned short step_port = 7734;
+const std::string server_header = "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
+const std::string client_header = "This is the client program\n";
+
+class Sockets : public ::testing::Test {
+  protected:
+    void SetUp() override { enter_private_namespaces(); }
+};
+
+sockaddr_in step_address() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(step_port);
+    return address;
+}
+
+// Socket calls made by the test give up after ten seconds instead of hanging.
+int test_socket() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+int listen_on_step_port() {
+    const int fd = test_socket();
+    const sockaddr_in address = step_address();
+    EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(fd, 5), 0);
+    return fd;
+}
+
+int connect_to_step_port() {
+    const int fd = test_socket();
+    const sockaddr_in address = step_address();
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    return fd;
+}
+
+// The server prints its accepted descriptor, so it starts as from a shell,
+// with only 0, 1 and 2 open; a test runner may hand down more.
+const Options only_standard_streams{.input = "", .in_child = [] { close_range(3, ~0U, 0); }};
+
+Running start_server() {
+    Running server = start({bin("stephost")}, only_standard_streams);
+    // A server that failed to bind has ended ('Z' until reaped): no need to wait.
+    wait_until([&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; }, 10s);
+    EXPECT_TRUE(port_listening(step_port));
+    return server;
+}
+
+char read_byte(int fd) {
+    char byte = 0;
+    EXPECT_EQ(read(fd, &byte, 1), 1);
+    return byte;
+}
+
+}  // namespace
+
+TEST_F(Sockets, FullConversationAndAnImmediateRerun) {
+    std::string server_out = server_header;
+    std::string client_out = client_header;
+    for (char ch = 'A'; ch <= 'X'; ++ch) {
+        server_out += std::string("server waiting\nChar from client= ") + ch + "\n";
+        if (ch > 'A') client_out += std::string("Char from server = ") + ch + "\n";
+    }
+    server_out += "server exiting\n";
+
+    // The first run's connection is still in TIME_WAIT when the second binds.
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        Running server = start_server();
+        const Outcome client = run({bin("stepguest")}, 30s);
+        const Outcome served = server.finish(30s);
+        EXPECT_EQ(client.out, client_out);
+        EXPECT_EQ(client.err, "");
+        EXPECT_EQ(client.exit_code, 0);
+        EXPECT_EQ(served.out, server_out);
+        EXPECT_EQ(served.err, "");
+        EXPECT_EQ(served.exit_code, 0);
+    }
+}
+
+TEST_F(Sockets, ClientWithoutServerIsRefused) {
+    const Outcome client = run({bin("stepguest")}, 30s);
+    EXPECT_EQ(client.out, client_header);
+    EXPECT_EQ(client.err, "Error has occurred: Connection refused\n");
+    EXPECT_EQ(client.exit_code, 255);
+}
+
+TEST_F(Sockets, ServerEndsWhenThePortIsTaken) {
+    const int other = listen_on_step_port();
+    const Outcome served = run({bin("stephost")}, 10s, only_standard_streams);
+    EXPECT_EQ(served.out, "RC from bind = -1\n");
+    EXPECT_EQ(served.err, "bind: Address already in use\n");
+    EXPECT_EQ(served.exit_code, 1);
+    close(other);
+}
+
+TEST_F(Sockets, ServerEndsNormallyWhenTheClientLeavesEarly) {
+    // A client that closes before sending anything, and one that closes
+    // after one exchange: no line for a byte that never came.
+    for (const bool one_byte : {false, true}) {
+        SCOPED_TRACE(one_byte);
+        Running server = start_server();
+        const int fd = connect_to_step_port();
+        std::string expected = server_header;
+        if (one_byte) {
+            ASSERT_EQ(write(fd, "A", 1), 1);
+            EXPECT_EQ(read_byte(fd), 'B');
+            expected += "server waiting\nChar from client= A\n";
+        }
+        close(fd);
+        const Outcome served = server.finish(10s);
+        EXPECT_EQ(served.out, expected + "server waiting\nserver exiting\n");
+        EXPECT_EQ(served.err, "");
+        EXPECT_EQ(served.exit_code, 0);
+    }
+}
+
+TEST_F(Sockets, ReplyToAVanishedClientIsAnErrorNotSigpipe) {
+    // The client sends two bytes and closes while the server is stopped, so
+    // its close sends a FIN. The kernel answers the server's reply to "A"
+    // with a reset; the reply to "B" then meets a closed connection, where a
+    // plain write raises SIGPIPE.
+    Running server = start_server();
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(wait_until([&] { return process_state(server.pid()) == 'T'; }, 10s));
+    const int fd = connect_to_step_port();
+    ASSERT_EQ(write(fd, "AB", 2), 2);
+    close(fd);
+    ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+    const Outcome served = server.finish(10s);
+    EXPECT_EQ(served.signal, 0);
+    EXPECT_EQ(served.out, server_header + "server waiting\nChar from client= A\nserver waiting\nChar from client= B\n");
+    EXPECT_EQ(served.err, "send: Broken pipe\n");
+    EXPECT_EQ(served.exit_code, 1);
+}
+
+TEST_F(Sockets, ClientReportsAServerThatClosesEarly) {
+    const int listener = listen_on_step_port();
+    Running client = start({bin("stepguest")});
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_NE(fd, -1);
+    EXPECT_EQ(read_byte(fd), 'A');
+    close(fd);
+    const Outcome result = client.finish(10s);
+    EXPECT_EQ(result.out, client_header);
+    EXPECT_EQ(result.err, "stepguest: server closed the connection before X\n");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.signal, 0);
+    close(listener);
+}
+
+TEST_F(Sockets, ClientWritingToAClosedConnectionEndsTheExchange) {
+    // While the client is stopped the server sends two replies and closes.
+    // The client's answer to "B" draws a reset; its answer to "C" then fails
+    // (a plain write would raise SIGPIPE), which ends the exchange normally.
+    const int listener = listen_on_step_port();
+    Running client = start({bin("stepguest")});
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_NE(fd, -1);
+    EXPECT_EQ(read_byte(fd), 'A');
+    ASSERT_EQ(kill(client.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(wait_until([&] { return process_state(client.pid()) == 'T'; }, 10s));
+    ASSERT_EQ(write(fd, "BC", 2), 2);
+    close(fd);
+    ASSERT_EQ(kill(client.pid(), SIGCONT), 0);
+    const Outcome result = client.finish(10s);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.out, client_header + "Char from server = B\nChar from server = C\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+    close(listener);
+}
+
+TEST_F(Sockets, ClientTakesBytesFrom0x80AsNegativeAndGoesOn) {
+    const int listener = listen_on_step_port();
+    Running client = start({bin("stepguest")});
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_NE(fd, -1);
+    // Each reply the client sends back is answered with the next one here;
+    // "Y" is above "X" and ends the client without a reply.
+    std::string received;
+    for (const char reply : {'\x80', '\xFF', 'Y'}) {
+        received += read_byte(fd);
+        ASSERT_EQ(write(fd, &reply, 1), 1);
+    }
+    const Outcome result = client.finish(10s);
+    EXPECT_EQ(received, "A\x80\xFF");
+    EXPECT_EQ(read(fd, &received[0], 1), 0) << "the client sent a byte after Y";
+    EXPECT_EQ(result.out, client_header +
+                              "Char from server = \x80\nChar from server = \xFF\nChar from server = Y\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+    close(fd);
+    close(listener);
+}
