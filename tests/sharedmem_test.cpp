@@ -42,6 +42,7 @@ bool alphabet_in_place() {
     const int shmid = shmget(mailbox_key, 0, 0);
     if (shmid == -1) return false;
     const void *shm = shmat(shmid, nullptr, SHM_RDONLY);
+    if (shm == reinterpret_cast<void *>(-1)) return false;
     const bool ready = std::memcmp(shm, alphabet, sizeof alphabet) == 0;
     shmdt(shm);
     return ready;
