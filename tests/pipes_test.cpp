@@ -61,8 +61,8 @@ void as_stranger_without_fork() {
     }
     const auto stranger = static_cast<uid_t>(3000000 + getpid());
     const rlimit none{0, 0};
-    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 || setgid(stranger) == -1 ||
-        setuid(stranger) == -1) {
+    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 ||
+        setgid(stranger) == -1 || setuid(stranger) == -1) {
         _exit(127);
     }
 }
@@ -70,7 +70,8 @@ void as_stranger_without_fork() {
 // Runs in the program's child before exec: a private mount namespace in
 // which `file` covers `program`, e.g. /bin/ps.
 void cover(const char *program, const char *file) {
-    if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+    if (unshare(CLONE_NEWNS) == -1 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
         mount(file, program, nullptr, MS_BIND, nullptr) == -1) {
         std::perror("cover");
         _exit(127);
@@ -90,10 +91,6 @@ class PlainFile {
   private:
     char path_[32] = "/tmp/not-a-program-XXXXXX";
 };
-
-void skip_without_root() {
-    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
-}
 
 }  // namespace
 
@@ -125,6 +122,7 @@ TEST_F(Pipes, FailedPipeIsReported) {
 }
 
 TEST_F(Pipes, FailedForkIsReported) {
+    if (geteuid() != 0) GTEST_SKIP() << "changing the user id needs root";
     const Options options{.input = "", .in_child = as_stranger_without_fork};
     const Outcome note = run({bin("tubenote")}, 20s, options);
     EXPECT_EQ(note.out, "");
@@ -151,7 +149,7 @@ TEST_F(Pipes, TubechainShowsTheProcessListEvenWithBusyCpus) {
     for (int round = 0; round < 6; ++round) {
         SCOPED_TRACE(round);
         Running program = start({bin("tubechain")});
-        const Outcome result = program.finish(60s);
+        const Outcome result = program.finish(20s);
         // ps heads its list and names itself: the launcher's own process.
         const std::regex own_line("(^|\n) *" + std::to_string(program.pid()) + " .* ps\n");
         EXPECT_TRUE(result.out.find("PID") < result.out.find('\n')) << result.out;
@@ -166,7 +164,7 @@ TEST_F(Pipes, TubechainShowsTheProcessListEvenWithBusyCpus) {
 }
 
 TEST_F(Pipes, PagerEndingBeforePsExitsDoesNotReachPs) {
-    skip_without_root();
+    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
     // The stand-in catches SIGCHLD as procps ps does and is still there
     // when more ends.
     const Options options{.input = "", .in_child = [] { cover("/bin/ps", LINGERING_PS); }};
@@ -179,14 +177,14 @@ TEST_F(Pipes, PagerEndingBeforePsExitsDoesNotReachPs) {
 }
 
 TEST_F(Pipes, ProgramThatCannotStartIsReported) {
-    skip_without_root();
+    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
     const PlainFile plain;
-    const std::string file = plain.path();
+    const char *file = plain.path();
 
     // The launcher's own process cannot become ps; more sees the end of its
     // input at once and shows nothing.
-    const Outcome no_ps =
-        run({bin("tubechain")}, 30s, {.input = "", .in_child = [&] { cover("/bin/ps", file.c_str()); }});
+    const Options ps_covered{.input = "", .in_child = [&] { cover("/bin/ps", file); }};
+    const Outcome no_ps = run({bin("tubechain")}, 30s, ps_covered);
     EXPECT_EQ(no_ps.out, "");
     EXPECT_EQ(no_ps.err, "/bin/ps: Permission denied\n");
     EXPECT_EQ(no_ps.exit_code, 1);
@@ -194,10 +192,11 @@ TEST_F(Pipes, ProgramThatCannotStartIsReported) {
 
     // The child cannot become more; ps (the stand-in) writes into a pipe
     // nobody reads and is not disturbed by the failed child's end.
-    const Outcome no_more = run({bin("tubechain")}, 30s, {.input = "", .in_child = [&] {
-                                                                cover("/bin/ps", LINGERING_PS);
-                                                                cover("/bin/more", file.c_str());
-                                                            }});
+    const Options more_covered{.input = "", .in_child = [&] {
+                                   cover("/bin/ps", LINGERING_PS);
+                                   cover("/bin/more", file);
+                               }};
+    const Outcome no_more = run({bin("tubechain")}, 30s, more_covered);
     EXPECT_EQ(no_more.out, "");
     EXPECT_EQ(no_more.err, "/bin/more: Permission denied\n");
     EXPECT_EQ(no_more.exit_code, 0);
