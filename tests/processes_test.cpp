@@ -1,1 +1,224 @@
+// spawnwait, driven as a user would. The children's exit statuses are read
+// from /proc while they are zombies: the parent is stopped until all five
+// have exited, so none is reaped before the test has looked.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int children = 5;
+
+// Fields of /proc/PID/stat after the command name; [0] is field 3, the state.
+std::vector<std::string> stat_fields(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(file, text);
+    std::vector<std::string> fields;
+    const auto close_paren = text.rfind(')');
+    if (close_paren == std::string::npos) return fields;
+    std::istringstream rest(text.substr(close_paren + 1));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
+
+// A zombie's status in waitpid's form: field 52 of /proc/PID/stat.
+int zombie_status(pid_t pid) {
+    const auto fields = stat_fields(pid);
+    return fields.size() > 49 ? std::stoi(fields[49]) : -1;
+}
+
+// Blocked in sleep(), so the child has printed its line already.
+bool asleep(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    file >> number;
+    return number == SYS_clock_nanosleep || number == SYS_nanosleep;
+}
+
+bool all_in_state(const std::vector<pid_t> &pids, char state) {
+    return std::all_of(pids.begin(), pids.end(), [&](pid_t pid) { return process_state(pid) == state; });
+}
+
+// Waits until the parent has created its five children and each has printed
+// its line and sleeps.
+std::vector<pid_t> sleeping_children(const Running &parent) {
+    std::vector<pid_t> kids;
+    const bool ready = wait_until(
+        [&] {
+            kids = children_of(parent.pid());
+            return kids.size() == children && std::all_of(kids.begin(), kids.end(), asleep);
+        },
+        20s);
+    EXPECT_TRUE(ready) << "spawnwait did not get five sleeping children";
+    return kids;
+}
+
+// The children's lines, "Child PID is %ld and i is= %d \n", in any order,
+// each index once. Returns the pids indexed by i, or nothing after a failure.
+std::vector<pid_t> pids_by_index(const std::string &out) {
+    std::vector<pid_t> pids(children, 0);
+    std::istringstream stream(out);
+    for (std::string line; std::getline(stream, line);) {
+        long pid = 0;
+        int i = -1;
+        if (std::sscanf(line.c_str(), "Child PID is %ld and i is= %d", &pid, &i) != 2 || i < 0 ||
+            i >= children || pids[i] != 0 ||
+            line != "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) + " ") {
+            ADD_FAILURE() << "bad or repeated child line: \"" << line << "\"";
+            return {};
+        }
+        pids[i] = static_cast<pid_t>(pid);
+    }
+    if (std::count(pids.begin(), pids.end(), 0) != 0 || out.back() != '\n') {
+        ADD_FAILURE() << "expected five child lines:\n" << out;
+        return {};
+    }
+    return pids;
+}
+
+// The parent's standard error for children waited for in this order.
+std::string parent_report(pid_t parent, const std::vector<pid_t> &pids) {
+    std::string text;
+    for (const pid_t pid : pids) {
+        text += "Waiting in the father " + std::to_string(parent) + " for child " + std::to_string(pid) + "\n";
+        text += "Child finished \n";
+    }
+    return text + "father finished \n";
+}
+
+struct Observed {
+    Outcome outcome;
+    pid_t parent = 0;
+    std::vector<pid_t> children;  // as found under the parent
+    std::vector<int> statuses;    // each child's status in waitpid's form
+    Clock::duration elapsed{};
+};
+
+// Runs spawnwait to its end, reading the exit status of every child on the
+// way: the parent is stopped before any child can end, so the children stay
+// zombies until it is continued and reaps them.
+Observed run_observed(const std::vector<std::string> &args, const Options &options = {}) {
+    Observed seen;
+    std::vector<std::string> argv{bin("spawnwait")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto begin = Clock::now();
+    Running parent = start(argv, options);
+    seen.parent = parent.pid();
+    seen.children = sleeping_children(parent);
+    kill(parent.pid(), SIGSTOP);
+    EXPECT_TRUE(wait_until([&] { return all_in_state(seen.children, 'Z'); }, 60s))
+        << "the children did not end";
+    for (const pid_t child : seen.children) seen.statuses.push_back(zombie_status(child));
+    kill(parent.pid(), SIGCONT);
+    seen.outcome = parent.finish(90s);
+    seen.elapsed = Clock::now() - begin;
+    return seen;
+}
+
+void expect_all_exited_with(const Observed &seen, int code) {
+    ASSERT_EQ(seen.statuses.size(), static_cast<size_t>(children));
+    for (const int status : seen.statuses) {
+        EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), code);
+    }
+}
+
+// Checks the parent's complete output and its end: five child lines on
+// stdout naming the children found, the waits in creation order on stderr.
+void expect_normal_run(const Observed &seen, const std::string &out) {
+    const auto pids = pids_by_index(out);
+    ASSERT_EQ(pids.size(), static_cast<size_t>(children));
+    auto sorted = pids;
+    auto found = seen.children;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(sorted, found);
+    EXPECT_EQ(seen.outcome.err, parent_report(seen.parent, pids));
+    EXPECT_EQ(seen.outcome.exit_code, 0);
+    EXPECT_FALSE(seen.outcome.timed_out);
+    // Each child sleeps ten seconds, all at the same time.
+    EXPECT_GE(seen.elapsed, 10s);
+    EXPECT_LT(seen.elapsed, 30s);
+}
+
+}  // namespace
+
+TEST(Spawnwait, ChildrenExitWithTheArgumentAndAreWaitedForInCreationOrder) {
+    const Observed seen = run_observed({"3"});
+    expect_all_exited_with(seen, 3);
+    // Through a pipe stdout is fully buffered: a line left in a buffer
+    // across fork would come out twice.
+    expect_normal_run(seen, seen.outcome.out);
+}
+
+TEST(Spawnwait, StatusKeepsItsLowEightBitsAndFileOutputIsNotDoubled) {
+    char path[] = "/tmp/spawnwait-out-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_NE(fd, -1);
+    const auto into_file = [fd] {
+        if (dup2(fd, STDOUT_FILENO) == -1) _exit(127);
+    };
+    const Observed seen = run_observed({"256"}, {.input = "", .in_child = into_file});
+    close(fd);
+    std::ifstream file(path);
+    const std::string out((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::remove(path);
+
+    expect_all_exited_with(seen, 0);
+    EXPECT_EQ(seen.outcome.out, "");
+    expect_normal_run(seen, out);
+}
+
+TEST(Spawnwait, WithoutArgumentChildrenExitWithZero) {
+    const Observed seen = run_observed({});
+    expect_all_exited_with(seen, 0);
+    expect_normal_run(seen, seen.outcome.out);
+}
+
+TEST(Spawnwait, StoppedChildrenEndTheWaitsWhileTheyStillExist) {
+    // Orphans come to this process instead of init, so the test can reap them.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    Running parent = start({bin("spawnwait"), "3"});
+    const auto kids = sleeping_children(parent);
+    for (const pid_t kid : kids) kill(kid, SIGSTOP);
+    // Each wait reports its child's stop, and the parent runs to its end.
+    const bool parent_ended = wait_until([&] { return process_state(parent.pid()) == 'Z'; }, 20s);
+    EXPECT_TRUE(parent_ended);
+    EXPECT_TRUE(all_in_state(kids, 'T')) << "a child ended although it was stopped";
+    // The stopped children still hold the output pipes open.
+    for (const pid_t kid : kids) kill(kid, SIGKILL);
+    const Outcome result = parent.finish(30s);
+    for (const pid_t kid : kids) waitpid(kid, nullptr, 0);
+
+    const auto pids = pids_by_index(result.out);
+    ASSERT_EQ(pids.size(), static_cast<size_t>(children));
+    EXPECT_EQ(result.err, parent_report(parent.pid(), pids));
+    EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST(Spawnwait, FailedForkIsReportedAndEndsWithStatusOne) {
+    const Outcome result = run({bin("spawnwait"), "3"}, 30s, {.input = "", .in_child = forbid_fork});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "fork: Resource temporarily unavailable\n");
+    EXPECT_EQ(result.exit_code, 1);
+}

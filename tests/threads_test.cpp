@@ -1,1 +1,86 @@
+// gridflip, driven as a user would.
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+std::string uniform_grid(char cell) {
+    std::string row = "[";
+    for (int column = 0; column < 10; ++column) {
+        if (column > 0) row += ',';
+        row += cell;
+    }
+    row += "]\n";
+    std::string grid;
+    for (int r = 0; r < 10; ++r) grid += row;
+    return grid;
+}
+
+// Line number of the first line of gridflip.cpp that contains `text`, or 0.
+int gridflip_line_with(const std::string &text) {
+    const auto source =
+        std::filesystem::path(__FILE__).parent_path().parent_path() / "threads" / "gridflip.cpp";
+    std::ifstream file(source);
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (line.find(text) != std::string::npos) return number;
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST(Gridflip, CancelledAfterAboutOneSecondWithAUniformGrid) {
+    const std::string cancelled = "Thread cancelled\nMatrix :\n";
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        const auto begin = std::chrono::steady_clock::now();
+        const Outcome result = run({bin("gridflip")}, 30s);
+        const auto elapsed = std::chrono::steady_clock::now() - begin;
+        // Cancellation waits only for the end of the current pass, which
+        // takes microseconds: a mixed grid means it came in mid-pass.
+        EXPECT_TRUE(result.out == cancelled + uniform_grid('0') ||
+                    result.out == cancelled + uniform_grid('1'))
+            << result.out;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_GE(elapsed, 1s);
+        EXPECT_LT(elapsed, 10s);
+    }
+}
+
+TEST(Gridflip, FailedThreadCreationIsReportedWithFileAndLineAndAborts) {
+    if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "sanitizers reserve far more address space than the limit";
+    // glibc sizes a new thread's stack by RLIMIT_STACK; with the address
+    // space limited well below that size, the stack cannot be mapped and
+    // pthread_create returns EAGAIN.
+    const auto without_room_for_a_thread = [] {
+        const rlimit stack{1L << 30, 1L << 30};
+        const rlimit address_space{256L << 20, 256L << 20};
+        const rlimit no_core{0, 0};
+        if (setrlimit(RLIMIT_STACK, &stack) == -1 || setrlimit(RLIMIT_AS, &address_space) == -1 ||
+            setrlimit(RLIMIT_CORE, &no_core) == -1) {
+            _exit(127);
+        }
+    };
+    const int line = gridflip_line_with("pthread_create(");
+    ASSERT_GT(line, 0) << "threads/gridflip.cpp not found beside the tests";
+
+    const Outcome result = run({bin("gridflip")}, 30s, {.input = "", .in_child = without_room_for_a_thread});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Create thread at \"gridflip.cpp\":" + std::to_string(line) +
+                              ": Resource temporarily unavailable\n");
+    EXPECT_EQ(result.signal, SIGABRT);
+}
