@@ -1,6 +1,7 @@
 // spawnwait, driven as a user would. The children's exit statuses are read
 // from /proc while they are zombies: the parent is stopped until all five
 // have exited, so none is reaped before the test has looked.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -56,7 +57,8 @@ bool asleep(pid_t pid) {
 }
 
 bool all_in_state(const std::vector<pid_t> &pids, char state) {
-    return std::all_of(pids.begin(), pids.end(), [&](pid_t pid) { return process_state(pid) == state; });
+    return std::all_of(pids.begin(), pids.end(),
+                       [&](pid_t pid) { return process_state(pid) == state; });
 }
 
 // Waits until the parent has created its five children and each has printed
@@ -83,7 +85,8 @@ std::vector<pid_t> pids_by_index(const std::string &out) {
         int i = -1;
         if (std::sscanf(line.c_str(), "Child PID is %ld and i is= %d", &pid, &i) != 2 || i < 0 ||
             i >= children || pids[i] != 0 ||
-            line != "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) + " ") {
+            line != "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) +
+                        " ") {
             ADD_FAILURE() << "bad or repeated child line: \"" << line << "\"";
             return {};
         }
@@ -100,7 +103,8 @@ std::vector<pid_t> pids_by_index(const std::string &out) {
 std::string parent_report(pid_t parent, const std::vector<pid_t> &pids) {
     std::string text;
     for (const pid_t pid : pids) {
-        text += "Waiting in the father " + std::to_string(parent) + " for child " + std::to_string(pid) + "\n";
+        text += "Waiting in the father " + std::to_string(parent) + " for child " +
+                std::to_string(pid) + "\n";
         text += "Child finished \n";
     }
     return text + "father finished \n";
@@ -175,11 +179,13 @@ TEST(Spawnwait, StatusKeepsItsLowEightBitsAndFileOutputIsNotDoubled) {
     char path[] = "/tmp/spawnwait-out-XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_NE(fd, -1);
-    const auto into_file = [fd] {
-        if (dup2(fd, STDOUT_FILENO) == -1) _exit(127);
+    close(fd);
+    const auto into_file = [&path] {
+        const int out = open(path, O_WRONLY | O_TRUNC);
+        if (out == -1 || dup2(out, STDOUT_FILENO) == -1) _exit(127);
+        close(out);
     };
     const Observed seen = run_observed({"256"}, {.input = "", .in_child = into_file});
-    close(fd);
     std::ifstream file(path);
     const std::string out((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::remove(path);
@@ -217,7 +223,8 @@ TEST(Spawnwait, StoppedChildrenEndTheWaitsWhileTheyStillExist) {
 }
 
 TEST(Spawnwait, FailedForkIsReportedAndEndsWithStatusOne) {
-    const Outcome result = run({bin("spawnwait"), "3"}, 30s, {.input = "", .in_child = forbid_fork});
+    const Outcome result =
+        run({bin("spawnwait"), "3"}, 30s, {.input = "", .in_child = forbid_fork});
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "fork: Resource temporarily unavailable\n");
     EXPECT_EQ(result.exit_code, 1);

@@ -62,7 +62,7 @@ TEST(Gridflip, CancelledAfterAboutOneSecondWithAUniformGrid) {
 }
 
 TEST(Gridflip, FailedThreadCreationIsReportedWithFileAndLineAndAborts) {
-    if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "sanitizers reserve far more address space than the limit";
+    if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "sanitizers need more address space than the limit";
     // glibc sizes a new thread's stack by RLIMIT_STACK; with the address
     // space limited well below that size, the stack cannot be mapped and
     // pthread_create returns EAGAIN.
@@ -78,7 +78,8 @@ TEST(Gridflip, FailedThreadCreationIsReportedWithFileAndLineAndAborts) {
     const int line = gridflip_line_with("pthread_create(");
     ASSERT_GT(line, 0) << "threads/gridflip.cpp not found beside the tests";
 
-    const Outcome result = run({bin("gridflip")}, 30s, {.input = "", .in_child = without_room_for_a_thread});
+    const Outcome result =
+        run({bin("gridflip")}, 30s, {.input = "", .in_child = without_room_for_a_thread});
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Create thread at \"gridflip.cpp\":" + std::to_string(line) +
                               ": Resource temporarily unavailable\n");

@@ -26,13 +26,14 @@ constexpr int columns = 10;
 // no lock.
 int matrix[rows][columns];
 
-// Reports a failed thread call and ends the process with SIGABRT. The
-// status is the error number the call returned: pthread functions do not
-// set errno. The location is that of the call to fatal, which stands on the
-// same line as the failing call; only the file's own name is printed, not
-// the directory it was built in.
-[[noreturn]] void fatal(const char *operation, int status,
-                        const std::source_location where = std::source_location::current()) {
+// Ends the process with SIGABRT after a report if a thread call failed.
+// The status is what the call returned: pthread functions return their
+// error number and leave errno alone. The location is that of the call to
+// check, which has the checked call as its argument, on the same line; only
+// the file's own name is printed, not the directory it was built in.
+void check(int status, const char *operation,
+           const std::source_location where = std::source_location::current()) {
+    if (status == 0) return;
     const char *file = where.file_name();
     if (const char *slash = strrchr(file, '/')) file = slash + 1;
     fprintf(stderr, "%s at \"%s\":%d: %s\n", operation, file, static_cast<int>(where.line()),
@@ -77,15 +78,15 @@ int main() {
     void *result = nullptr;
 
     // Default attributes: cancellation enabled and deferred.
-    if (const int status = pthread_create(&thread, nullptr, thread_routine, nullptr)) fatal("Create thread", status);
+    check(pthread_create(&thread, nullptr, thread_routine, nullptr), "Create thread");
 
     sleep(1);
 
     // Only a request: the worker goes on until its next pthread_testcancel.
-    if (const int status = pthread_cancel(thread)) fatal("Cancel thread", status);
+    check(pthread_cancel(thread), "Cancel thread");
 
     // A cancelled thread's result is PTHREAD_CANCELED.
-    if (const int status = pthread_join(thread, &result)) fatal("Join thread", status);
+    check(pthread_join(thread, &result), "Join thread");
 
     if (result == PTHREAD_CANCELED) {
         puts("Thread cancelled");
