@@ -4,15 +4,16 @@
 // line. The parent then waits for them one by one, in creation order,
 // telling standard error whom it waits for.
 //
-// Run:   spawnwait 3      (then, from a shell, `echo $?` shows the parent's 0)
+// Run:   spawnwait 3
 // Watch: the five child lines come at once, in whatever order the scheduler
 //        runs the children. The wait for the first child takes about ten
 //        seconds; the other four return at once, since all children slept
-//        at the same time and are already waiting to be reaped. The kernel
-//        keeps only the low 8 bits of an exit status: `spawnwait 256`
-//        makes the children exit with 0. Stopping a child (kill -STOP) ends
-//        the parent's wait for it too, as the wait asks for stops
-//        (WUNTRACED) and continues (WCONTINUED) as well as exits.
+//        at the same time and wait as zombies until they are reaped. The
+//        parent does not look at how a child ended; the status is the
+//        argument's low 8 bits (`spawnwait 256` makes them exit with 0).
+//        Stopping a child from another terminal (kill -STOP PID) also ends
+//        the parent's wait for it: the wait asks for stops (WUNTRACED) and
+//        continues (WCONTINUED) as well as exits.
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
