@@ -2,7 +2,6 @@
 // behind that their first process does not wait for; the test process is a
 // child subreaper, so such orphans become its children and their exit
 // status can be read.
-#include <grp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -41,30 +40,9 @@ int orphan_status() {
 bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 // Room for the loader's files, one at a time, but not for a pipe's two ends.
-// Descriptors inherited from whatever started the test go first.
 void without_room_for_a_pipe() {
     const rlimit few{4, 4};
-    if (close_range(3, ~0U, 0) == -1 || setrlimit(RLIMIT_NOFILE, &few) == -1) _exit(127);
-}
-
-// A user id that no other process has, allowed no processes: every fork
-// fails with EAGAIN (root is exempt from RLIMIT_NPROC). The id must be
-// unused: at setuid the kernel counts the user's other processes, and if
-// there are any, even execve fails. So not user nobody, which other tests
-// or programs may be running as.
-// LeakSanitizer would need a thread of its own at exit, so it is left out.
-void as_stranger_without_fork() {
-    if (IPC_TOUR_SANITIZED) {
-        const char *given = std::getenv("ASAN_OPTIONS");
-        const std::string options = std::string(given ? given : "") + ":detect_leaks=0";
-        setenv("ASAN_OPTIONS", options.c_str(), 1);
-    }
-    const auto stranger = static_cast<uid_t>(3000000 + getpid());
-    const rlimit none{0, 0};
-    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 ||
-        setgid(stranger) == -1 || setuid(stranger) == -1) {
-        _exit(127);
-    }
+    if (setrlimit(RLIMIT_NOFILE, &few) == -1) _exit(127);
 }
 
 // Runs in the program's child before exec: a private mount namespace in
@@ -123,7 +101,7 @@ TEST_F(Pipes, FailedPipeIsReported) {
 
 TEST_F(Pipes, FailedForkIsReported) {
     if (geteuid() != 0) GTEST_SKIP() << "changing the user id needs root";
-    const Options options{.input = "", .in_child = as_stranger_without_fork};
+    const Options options{.input = "", .in_child = forbid_fork};
     const Outcome note = run({bin("tubenote")}, 20s, options);
     EXPECT_EQ(note.out, "");
     EXPECT_EQ(note.err, "Fork failed");

@@ -58,12 +58,8 @@ int connect_to_step_port() {
     return fd;
 }
 
-// The server prints its accepted descriptor, so it starts as from a shell,
-// with only 0, 1 and 2 open; a test runner may hand down more.
-const Options only_standard_streams{.input = "", .in_child = [] { close_range(3, ~0U, 0); }};
-
 Running start_server() {
-    Running server = start({bin("stephost")}, only_standard_streams);
+    Running server = start({bin("stephost")});
     // A server that failed to bind has ended ('Z' until reaped): no need to wait.
     wait_until([&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; }, 10s);
     EXPECT_TRUE(port_listening(step_port));
@@ -111,7 +107,7 @@ TEST_F(Sockets, ClientWithoutServerIsRefused) {
 
 TEST_F(Sockets, ServerEndsWhenThePortIsTaken) {
     const int other = listen_on_step_port();
-    const Outcome served = run({bin("stephost")}, 10s, only_standard_streams);
+    const Outcome served = run({bin("stephost")}, 10s);
     EXPECT_EQ(served.out, "RC from bind = -1\n");
     EXPECT_EQ(served.err, "bind: Address already in use\n");
     EXPECT_EQ(served.exit_code, 1);

@@ -121,10 +121,16 @@ Outcome Running::finish(Millis timeout) {
 }
 
 void forbid_fork() {
+    // A user id of its own: at setuid and at execve the kernel counts every
+    // process of the user, so a shared one like nobody's would make the
+    // start itself fail whenever that user runs anything else.
+    const uid_t unused_id = 3000000 + static_cast<uid_t>(getpid());
     const rlimit none{0, 0};
-    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 || setgid(65534) == -1 ||
-        setuid(65534) == -1) {
+    const char *asan = getenv("ASAN_OPTIONS");
+    const std::string asan_options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+    setenv("ASAN_OPTIONS", asan_options.c_str(), 1);
+    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 ||
+        setgid(unused_id) == -1 || setuid(unused_id) == -1) {
         _exit(127);
     }
 }
@@ -152,6 +158,9 @@ Running start(const std::vector<std::string> &argv, const Options &options) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        // Start as from a shell: no descriptor beyond the standard three
+        // (the test runner may pass some down).
+        close_range(3, ~0U, 0);
         signal(SIGPIPE, SIG_DFL);
         if (options.in_child) options.in_child();
         std::vector<char *> args;

@@ -60,7 +60,7 @@ class Running {
     bool finished_ = false;
 };
 
-// For Options::in_child: runs the program as user nobody with no processes
+// For Options::in_child: runs the program as a user of its own with no processes
 // allowed, so every fork fails with EAGAIN (root is exempt from
 // RLIMIT_NPROC). LeakSanitizer is turned off there, as it needs a thread.
 void forbid_fork();
