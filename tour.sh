@@ -62,30 +62,36 @@ heading "spawnwait 3: five children sleep ten seconds and exit with 3; the paren
 heading "tubenote: a parent sends \"Greetings\" to its child through a pipe"
 # The parent does not wait for its child; cat ends only when both have
 # closed the pipe, so the child's line comes before the next heading.
-"$bin/tubenote" | cat
+timeout 10 "$bin/tubenote" | cat
 
 heading "tubechain: ps writes into a pipe that more reads, as a shell pipeline does"
 # more outlives ps, which the shell waits for; cat waits for both.
-"$bin/tubechain" | cat
+timeout 30 "$bin/tubechain" | cat
 
 heading "stephost / stepguest: a TCP server answers each byte with the next one until X"
 if port_listening 7734; then
   echo "port 7734 is already in use; skipping this pair"
 else
-  "$bin/stephost" &
+  # Unattended, both programs print when they end, at nearly the same moment:
+  # keep the server's lines apart and show them after the client's.
+  server_out=$(mktemp)
+  "$bin/stephost" >"$server_out" &
   server=$!
   if wait_for port_listening 7734; then
-    timeout 10 "$bin/stepguest"
+    timeout 10 "$bin/stepguest" || true
     timeout 10 tail --pid="$server" -f /dev/null || true
   fi
   stop_server
+  echo "-- stephost's side:"
+  cat "$server_out"
+  rm -f "$server_out"
 fi
 
 heading "boardhost / boardguest: a server and a client exchange the alphabet in shared memory"
 "$bin/boardhost" &
 server=$!
 if wait_for mailbox_ready "$server"; then
-  "$bin/boardguest"
+  timeout 10 "$bin/boardguest" || true
   timeout 10 tail --pid="$server" -f /dev/null || true
 fi
 stop_server
