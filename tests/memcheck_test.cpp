@@ -1,0 +1,281 @@
+// Every program under valgrind's memcheck, servers together with their
+// clients, each test in private IPC and network namespaces. Valgrind follows
+// every fork and every exec of our own programs (not /bin/ps and /bin/more,
+// which tubechain becomes), writes its report into the program's standard
+// error with "==PID==" before each line, and ends a process that had an error
+// with status 99. A definite leak counts as an error; memory still reachable
+// at exit (tallylock's operation buffer, kept in a global) does not.
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+// The path of an executable valgrind on PATH, or "".
+std::string find_valgrind() {
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (dir.empty()) continue;
+        const std::string candidate = dir + "/valgrind";
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+// A run under valgrind: the program's own output and ending, and valgrind's
+// lines taken out of its standard error.
+struct Checked {
+    Outcome outcome;
+    std::string report;
+};
+
+class Memcheck : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "valgrind cannot run sanitized programs";
+        valgrind_ = find_valgrind();
+        if (valgrind_.empty()) GTEST_SKIP() << "valgrind is not installed (apt-get install valgrind)";
+        enter_private_namespaces();
+    }
+
+    std::vector<std::string> under_valgrind(const std::string &program,
+                                            const std::vector<std::string> &args = {}) const {
+        std::vector<std::string> argv{valgrind_,
+                                      "--tool=memcheck",
+                                      "--error-exitcode=99",
+                                      "--leak-check=full",
+                                      "--errors-for-leak-kinds=definite",
+                                      "--trace-children=yes",
+                                      "--trace-children-skip=/bin/ps,/bin/more",
+                                      bin(program)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    Running start_checked(const std::string &program, const std::vector<std::string> &args = {}) const {
+        return start(under_valgrind(program, args));
+    }
+
+    Checked run_checked(const std::string &program, const std::vector<std::string> &args = {},
+                        Millis timeout = 60s) const {
+        return split(run(under_valgrind(program, args), timeout));
+    }
+
+    static Checked split(Outcome outcome) {
+        static const std::regex valgrind_line("^==[0-9]+==");
+        Checked checked;
+        std::string own;
+        std::istringstream lines(outcome.err);
+        for (std::string line; std::getline(lines, line);) {
+            const bool whole = !lines.eof();
+            std::string &into = std::regex_search(line, valgrind_line) ? checked.report : own;
+            into += line;
+            if (whole) into += '\n';
+        }
+        outcome.err = own;
+        checked.outcome = std::move(outcome);
+        return checked;
+    }
+
+  private:
+    std::string valgrind_;
+};
+
+size_t occurrences(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+// No memory error and no definite leak in any of the `processes` that ran
+// to their end under valgrind; each of them closes with an error summary.
+void expect_clean(const Checked &checked, size_t processes) {
+    const std::string &report = checked.report;
+    EXPECT_NE(checked.outcome.exit_code, 99) << report;
+    for (const char *finding : {"Invalid read", "Invalid write", "Invalid free", "uninitialised",
+                                "Mismatched free", "are definitely lost", "Syscall param"}) {
+        EXPECT_EQ(report.find(finding), std::string::npos) << finding << " in:\n" << report;
+    }
+    static const std::regex lost_bytes("definitely lost: [1-9]");
+    EXPECT_FALSE(std::regex_search(report, lost_bytes)) << report;
+    EXPECT_EQ(occurrences(report, "ERROR SUMMARY: "), processes) << report;
+    EXPECT_EQ(occurrences(report, "ERROR SUMMARY: 0 errors"), processes) << report;
+}
+
+std::string total_line(long long total) { return "padre total= " + std::to_string(total) + "\n"; }
+
+constexpr unsigned short step_port = 7734;
+constexpr key_t mailbox_key = 5678;
+constexpr key_t guard_key = 1234;
+constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz";
+
+bool alphabet_in_place() {
+    const int shmid = shmget(mailbox_key, 0, 0);
+    if (shmid == -1) return false;
+    const void *shm = shmat(shmid, nullptr, SHM_RDONLY);
+    if (shm == reinterpret_cast<void *>(-1)) return false;
+    const bool ready = std::memcmp(shm, alphabet, sizeof alphabet) == 0;
+    shmdt(shm);
+    return ready;
+}
+
+std::string grid_of(char cell) {
+    std::string row = "[";
+    for (int column = 0; column < 10; ++column) {
+        if (column > 0) row += ',';
+        row += cell;
+    }
+    row += "]\n";
+    std::string grid;
+    for (int r = 0; r < 10; ++r) grid += row;
+    return grid;
+}
+
+}  // namespace
+
+TEST_F(Memcheck, CountersAndTheirWorkers) {
+    // The parent and five workers each end under valgrind.
+    const Checked locked = run_checked("tallylock", {"1000"});
+    EXPECT_EQ(locked.outcome.out, total_line(5000));
+    EXPECT_EQ(locked.outcome.err, "");
+    EXPECT_EQ(locked.outcome.exit_code, 0);
+    expect_clean(locked, 6);
+    EXPECT_EQ(semget(guard_key, 0, 0), -1) << "semaphore set left behind";
+
+    const Checked bare = run_checked("tallybare", {"30"});
+    int total = 0;
+    ASSERT_EQ(std::sscanf(bare.outcome.out.c_str(), "padre total= %d\n", &total), 1) << bare.outcome.out;
+    EXPECT_EQ(bare.outcome.out, total_line(total));
+    EXPECT_GT(total, 0);
+    EXPECT_LE(total, 150);
+    EXPECT_EQ(bare.outcome.err, "");
+    EXPECT_EQ(bare.outcome.exit_code, 0);
+    expect_clean(bare, 6);
+}
+
+TEST_F(Memcheck, GridflipCancelledWorker) {
+    const Checked result = run_checked("gridflip");
+    const std::string cancelled = "Thread cancelled\nMatrix :\n";
+    EXPECT_TRUE(result.outcome.out == cancelled + grid_of('0') ||
+                result.outcome.out == cancelled + grid_of('1'))
+        << result.outcome.out;
+    EXPECT_EQ(result.outcome.err, "");
+    EXPECT_EQ(result.outcome.exit_code, 0);
+    expect_clean(result, 1);
+}
+
+TEST_F(Memcheck, SpawnwaitAndItsFiveChildren) {
+    Running parent = start_checked("spawnwait", {"3"});
+    const Checked result = split(parent.finish(90s));
+    // The child lines come in any order; the waits go in creation order.
+    std::vector<std::string> pids(5);
+    std::istringstream lines(result.outcome.out);
+    for (std::string line; std::getline(lines, line);) {
+        long pid = 0;
+        int i = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(), "Child PID is %ld and i is= %d", &pid, &i), 2) << line;
+        ASSERT_TRUE(i >= 0 && i < 5 && pids[i].empty()) << result.outcome.out;
+        EXPECT_EQ(line, "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) + " ");
+        pids[i] = std::to_string(pid);
+    }
+    std::string waits;
+    for (const auto &pid : pids) {
+        ASSERT_FALSE(pid.empty()) << result.outcome.out;
+        waits += "Waiting in the father " + std::to_string(parent.pid()) + " for child " + pid +
+                 "\nChild finished \n";
+    }
+    EXPECT_EQ(result.outcome.err, waits + "father finished \n");
+    EXPECT_EQ(result.outcome.exit_code, 0);
+    expect_clean(result, 6);
+}
+
+TEST_F(Memcheck, PipePrograms) {
+    // tubenote's child outlives the parent and still holds the pipes, so the
+    // run ends with both processes' reports.
+    const Checked note = run_checked("tubenote");
+    EXPECT_TRUE(note.outcome.out == "father wrote\nchild read Greetings\n" ||
+                note.outcome.out == "child read Greetings\nfather wrote\n")
+        << note.outcome.out;
+    EXPECT_EQ(note.outcome.err, "");
+    EXPECT_EQ(note.outcome.exit_code, 0);
+    expect_clean(note, 2);
+
+    // Both of tubechain's processes leave valgrind at execv; what it checks
+    // is the code before. ps names itself on its own line.
+    Running chain = start_checked("tubechain");
+    const Checked listed = split(chain.finish(60s));
+    const std::regex own_line("(^|\n) *" + std::to_string(chain.pid()) + " .* ps\n");
+    EXPECT_TRUE(listed.outcome.out.find("PID") < listed.outcome.out.find('\n')) << listed.outcome.out;
+    EXPECT_TRUE(std::regex_search(listed.outcome.out, own_line)) << listed.outcome.out;
+    EXPECT_EQ(listed.outcome.err, "");
+    EXPECT_EQ(listed.outcome.exit_code, 0);
+    EXPECT_NE(listed.report.find("Command: " + bin("tubechain")), std::string::npos) << listed.report;
+    expect_clean(listed, 0);
+}
+
+TEST_F(Memcheck, StepServerWithItsClient) {
+    const Checked refused = run_checked("stepguest");
+    EXPECT_EQ(refused.outcome.out, "This is the client program\n");
+    EXPECT_EQ(refused.outcome.err, "Error has occurred: Connection refused\n");
+    EXPECT_EQ(refused.outcome.exit_code, 255);
+    expect_clean(refused, 1);
+
+    Running server = start_checked("stephost");
+    ASSERT_TRUE(wait_until([&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; }, 60s));
+    ASSERT_TRUE(port_listening(step_port));
+    const Checked client = run_checked("stepguest");
+    const Checked served = split(server.finish(60s));
+
+    std::string server_out = "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
+    std::string client_out = "This is the client program\n";
+    for (char ch = 'A'; ch <= 'X'; ++ch) {
+        server_out += std::string("server waiting\nChar from client= ") + ch + "\n";
+        if (ch > 'A') client_out += std::string("Char from server = ") + ch + "\n";
+    }
+    EXPECT_EQ(client.outcome.out, client_out);
+    EXPECT_EQ(client.outcome.err, "");
+    EXPECT_EQ(client.outcome.exit_code, 0);
+    expect_clean(client, 1);
+    EXPECT_EQ(served.outcome.out, server_out + "server exiting\n");
+    EXPECT_EQ(served.outcome.err, "");
+    EXPECT_EQ(served.outcome.exit_code, 0);
+    expect_clean(served, 1);
+}
+
+TEST_F(Memcheck, MailboxServerWithItsClient) {
+    const Checked missing = run_checked("boardguest");
+    EXPECT_EQ(missing.outcome.out, "");
+    EXPECT_EQ(missing.outcome.err, "shmget: No such file or directory\n");
+    EXPECT_EQ(missing.outcome.exit_code, 1);
+    expect_clean(missing, 1);
+
+    Running server = start_checked("boardhost");
+    ASSERT_TRUE(wait_until(alphabet_in_place, 60s));
+    const Checked client = run_checked("boardguest");
+    const Checked served = split(server.finish(60s));
+    EXPECT_EQ(client.outcome.out, std::string(alphabet) + "\nAltero la memoria\n");
+    EXPECT_EQ(client.outcome.err, "");
+    EXPECT_EQ(client.outcome.exit_code, 0);
+    expect_clean(client, 1);
+    EXPECT_EQ(served.outcome.out, "el client leyo la memoria\n*bcdefghijklmnopqrstuvwxyz\n");
+    EXPECT_EQ(served.outcome.err, "");
+    EXPECT_EQ(served.outcome.exit_code, 0);
+    expect_clean(served, 1);
+}
