@@ -1,0 +1,366 @@
+// Long runs: the socket and mailbox pairs hundreds of times back to back,
+// tallylock stopped and continued while it counts, and the step programs
+// against a peer (played by the test) that sends random bytes. Each test is
+// bounded in count and time, runs in private IPC and network namespaces,
+// and prints how many runs it made and how long they took.
+#include <dirent.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned short step_port = 7734;
+constexpr key_t mailbox_key = 5678;
+constexpr key_t guard_key = 1234;
+constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz";
+const std::string server_header = "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
+const std::string client_header = "This is the client program\n";
+
+class Soak : public ::testing::Test {
+  protected:
+    void SetUp() override { enter_private_namespaces(); }
+
+    // Into the test's output and its XML record: runs made, seconds taken.
+    void record(int runs, Clock::time_point begin) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        std::printf("%d runs in %.1f s\n", runs, seconds);
+        RecordProperty("runs", runs);
+        RecordProperty("seconds", std::to_string(seconds));
+    }
+};
+
+// States other than TIME_WAIT of TCP sockets on `port` (local or remote) in
+// this network namespace, as /proc/net/tcp shows them in hex.
+std::vector<std::string> open_sockets_on(unsigned short port) {
+    std::vector<std::string> states;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // column headings
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const auto port_of = [](const std::string &address) {
+            const auto colon = address.find(':');
+            return colon == std::string::npos ? 0UL : std::stoul(address.substr(colon + 1), nullptr, 16);
+        };
+        if ((port_of(local) == port || port_of(remote) == port) && state != "06") states.push_back(state);
+    }
+    return states;
+}
+
+std::string net_namespace_of(const std::string &pid) {
+    std::array<char, 64> link{};
+    const ssize_t n = readlink(("/proc/" + pid + "/ns/net").c_str(), link.data(), link.size() - 1);
+    return n > 0 ? std::string(link.data(), static_cast<size_t>(n)) : std::string();
+}
+
+// Process ids of the live processes called `name` in this network namespace.
+std::vector<std::string> running_here(const std::string &name) {
+    std::vector<std::string> found;
+    const std::string here = net_namespace_of("self");
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (const dirent *entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::string command;
+        if (std::getline(comm, command) && command == name && net_namespace_of(pid) == here) {
+            found.push_back(pid);
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+bool group_gone(pid_t group) { return kill(-group, 0) == -1 && errno == ESRCH; }
+
+bool alphabet_in_place() {
+    const int shmid = shmget(mailbox_key, 0, 0);
+    if (shmid == -1) return false;
+    const void *shm = shmat(shmid, nullptr, SHM_RDONLY);
+    if (shm == reinterpret_cast<void *>(-1)) return false;
+    const bool ready = std::memcmp(shm, alphabet, sizeof alphabet) == 0;
+    shmdt(shm);
+    return ready;
+}
+
+sockaddr_in step_address() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(step_port);
+    return address;
+}
+
+// Socket calls made by the test give up after ten seconds instead of hanging.
+int test_socket() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+Running start_step_server() {
+    Running server = start({bin("stephost")});
+    // A server that failed to bind has ended ('Z' until reaped).
+    wait_until([&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; }, 10s);
+    EXPECT_TRUE(port_listening(step_port));
+    return server;
+}
+
+std::string char_line(const char *label, char byte) { return std::string(label) + byte + "\n"; }
+
+// A random byte, 0x00 to 0xFF; one time in four one of the bytes where the
+// programs' rules change: around "X", around the sign bit, the wrap-around.
+char random_byte(std::mt19937 &random) {
+    constexpr std::array<unsigned char, 8> edges{'W', 'X', 'Y', 0x7F, 0x80, 0xFF, 0x00, 0x01};
+    if (random() % 4 == 0) return static_cast<char>(edges[random() % edges.size()]);
+    return static_cast<char>(random() & 0xFF);
+}
+
+}  // namespace
+
+TEST_F(Soak, StepConversationsBackToBack) {
+    constexpr int rounds = 200;
+    std::string server_out = server_header;
+    std::string client_out = client_header;
+    for (char ch = 'A'; ch <= 'X'; ++ch) {
+        server_out += "server waiting\n" + char_line("Char from client= ", ch);
+        if (ch > 'A') client_out += char_line("Char from server = ", ch);
+    }
+    server_out += "server exiting\n";
+
+    std::vector<pid_t> groups;
+    const auto begin = Clock::now();
+    int round = 0;
+    for (; round < rounds && !HasFailure(); ++round) {
+        SCOPED_TRACE(round);
+        Running server = start_step_server();
+        Running client = start({bin("stepguest")});
+        groups.push_back(server.pid());
+        groups.push_back(client.pid());
+        const Outcome talked = client.finish(30s);
+        const Outcome served = server.finish(30s);
+        EXPECT_EQ(talked.out, client_out);
+        EXPECT_EQ(talked.err, "");
+        EXPECT_EQ(talked.exit_code, 0);
+        EXPECT_EQ(served.out, server_out);
+        EXPECT_EQ(served.err, "");
+        EXPECT_EQ(served.exit_code, 0);
+    }
+    record(round, begin);
+
+    // Old connections wait out TIME_WAIT; nothing else is left on the port.
+    EXPECT_EQ(open_sockets_on(step_port), std::vector<std::string>{});
+    EXPECT_FALSE(port_listening(step_port));
+    for (const pid_t group : groups) EXPECT_TRUE(group_gone(group)) << "process group " << group;
+    EXPECT_EQ(running_here("stephost"), std::vector<std::string>{});
+    EXPECT_EQ(running_here("stepguest"), std::vector<std::string>{});
+}
+
+TEST_F(Soak, MailboxRoundsBackToBack) {
+    // boardhost looks at the mark once a second, so a round takes up to about
+    // a second. From the second round on, the server finds the segment the
+    // last client marked: the alphabet in it means the new server is ready.
+    constexpr int rounds = 200;
+    const std::string client_out = std::string(alphabet) + "\nAltero la memoria\n";
+    const std::string server_out = "el client leyo la memoria\n*bcdefghijklmnopqrstuvwxyz\n";
+    const auto begin = Clock::now();
+    Clock::duration slowest{};
+    int round = 0;
+    for (; round < rounds && !HasFailure(); ++round) {
+        SCOPED_TRACE(round);
+        const auto round_begin = Clock::now();
+        Running server = start({bin("boardhost")});
+        ASSERT_TRUE(wait_until(alphabet_in_place, 10s));
+        const Outcome client = run({bin("boardguest")}, 30s);
+        const Outcome served = server.finish(10s);
+        slowest = std::max(slowest, Clock::now() - round_begin);
+        EXPECT_EQ(client.out, client_out);
+        EXPECT_EQ(client.err, "");
+        EXPECT_EQ(client.exit_code, 0);
+        EXPECT_EQ(served.out, server_out);
+        EXPECT_EQ(served.err, "");
+        EXPECT_EQ(served.exit_code, 0);
+    }
+    record(round, begin);
+    std::printf("slowest round %.2f s\n", std::chrono::duration<double>(slowest).count());
+}
+
+TEST_F(Soak, TallylockStoppedAndContinuedWhileItCounts) {
+    // About a second of counting per run on an idle machine. Ctrl-Z and fg to
+    // the whole process group, at random moments, until the parent has ended;
+    // a worker sleeping in semop sees EINTR and must take the guard again.
+    constexpr int runs = 30;
+    constexpr int n = 20000;
+    constexpr unsigned seed = 1234;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const auto begin = Clock::now();
+    int stops = 0;
+    int run_count = 0;
+    for (; run_count < runs && !HasFailure(); ++run_count) {
+        SCOPED_TRACE(run_count);
+        Running program = start({bin("tallylock"), std::to_string(n)});
+        for (int pause = 0; pause < 1000 && process_state(program.pid()) != 'Z'; ++pause) {
+            std::this_thread::sleep_for(Millis(1 + random() % 20));
+            kill(-program.pid(), SIGSTOP);
+            ++stops;
+            std::this_thread::sleep_for(Millis(1 + random() % 5));
+            kill(-program.pid(), SIGCONT);
+        }
+        const Outcome result = program.finish(120s);
+        EXPECT_EQ(result.out, "padre total= " + std::to_string(5 * n) + "\n");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(semget(guard_key, 0, 0), -1) << "semaphore set left behind";
+    }
+    record(run_count, begin);
+    std::printf("%d stops\n", stops);
+}
+
+TEST_F(Soak, StepguestAgainstAServerAnsweringRandomBytes) {
+    // The client sends back every byte up to "X" (0x80 to 0xFF count as
+    // negative) and ends after printing a larger one; a server that hangs up
+    // ends it too, normally only after the client's own "X". Every line it
+    // prints must carry a byte the server sent.
+    constexpr int rounds = 200;
+    const int listener = test_socket();
+    const int reuse = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    const sockaddr_in address = step_address();
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 5), 0);
+
+    const auto begin = Clock::now();
+    int bytes = 0;
+    std::array<int, 3> endings{};  // above X, hang-up after X, hang-up before X
+    int round = 0;
+    for (; round < rounds && !HasFailure(); ++round) {
+        const unsigned seed = 5000 + static_cast<unsigned>(round);
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        Running client = start({bin("stepguest")});
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_NE(fd, -1) << std::strerror(errno);
+
+        std::string expected = client_header;
+        char sent_back = 'A';  // what the client must send next
+        bool hung_up = false;
+        for (int exchange = 0;; ++exchange) {
+            char got = 0;
+            ASSERT_EQ(read(fd, &got, 1), 1) << "exchange " << exchange;
+            ASSERT_EQ(got, sent_back) << "exchange " << exchange;
+            // After an "X", as stephost does; else one time in 32, and at the
+            // latest after 1000 bytes.
+            if (got == 'X' || random() % 32 == 0 || exchange == 1000) {
+                hung_up = true;
+                break;
+            }
+            const char reply = random_byte(random);
+            ++bytes;
+            ASSERT_EQ(write(fd, &reply, 1), 1);
+            expected += char_line("Char from server = ", reply);
+            if (static_cast<signed char>(reply) > 'X') {
+                EXPECT_EQ(read(fd, &got, 1), 0) << "the client sent a byte after a reply above X";
+                break;
+            }
+            sent_back = reply;
+        }
+        close(fd);
+        const Outcome result = client.finish(10s);
+        EXPECT_EQ(result.out, expected);
+        EXPECT_EQ(result.signal, 0);
+        if (hung_up && sent_back != 'X') {
+            EXPECT_EQ(result.err, "stepguest: server closed the connection before X\n");
+            EXPECT_EQ(result.exit_code, 1);
+        } else {
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(result.exit_code, 0);
+        }
+        ++endings[!hung_up ? 0 : sent_back == 'X' ? 1 : 2];
+    }
+    close(listener);
+    record(round, begin);
+    std::printf("%d random bytes sent; ended: %d above X, %d hang-ups after X, %d before\n", bytes,
+                endings[0], endings[1], endings[2]);
+}
+
+TEST_F(Soak, StephostAgainstAClientSendingRandomBytes) {
+    // The server answers every byte with the next one (0xFF with 0x00), ends
+    // after an "X" without answering, and ends normally when the client
+    // hangs up. Every byte it prints must be one the client sent.
+    constexpr int rounds = 100;
+    const auto begin = Clock::now();
+    int bytes = 0;
+    int ended_by_x = 0;
+    int round = 0;
+    for (; round < rounds && !HasFailure(); ++round) {
+        const unsigned seed = 9000 + static_cast<unsigned>(round);
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        Running server = start_step_server();
+        const int fd = test_socket();
+        const sockaddr_in address = step_address();
+        ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+
+        std::string expected = server_header;
+        bool sent_x = false;
+        // One time in 64, and at the latest after 1000 bytes, hang up.
+        for (int exchange = 0; random() % 64 != 0 && exchange < 1000; ++exchange) {
+            const char byte = random_byte(random);
+            ++bytes;
+            ASSERT_EQ(write(fd, &byte, 1), 1);
+            expected += "server waiting\n" + char_line("Char from client= ", byte);
+            char reply = 0;
+            if (byte == 'X') {
+                EXPECT_EQ(read(fd, &reply, 1), 0) << "the server answered X";
+                sent_x = true;
+                break;
+            }
+            ASSERT_EQ(read(fd, &reply, 1), 1) << "exchange " << exchange;
+            EXPECT_EQ(reply, static_cast<char>(byte + 1)) << "exchange " << exchange;
+        }
+        // A hang-up is a read of the end of the stream, after one more prompt.
+        if (!sent_x) expected += "server waiting\n";
+        ended_by_x += sent_x ? 1 : 0;
+        close(fd);
+        const Outcome served = server.finish(10s);
+        EXPECT_EQ(served.out, expected + "server exiting\n");
+        EXPECT_EQ(served.err, "");
+        EXPECT_EQ(served.exit_code, 0);
+        EXPECT_EQ(served.signal, 0);
+    }
+    record(round, begin);
+    std::printf("%d random bytes sent; %d conversations ended by X, %d by a hang-up\n", bytes,
+                ended_by_x, round - ended_by_x);
+}
