@@ -205,7 +205,7 @@ TEST_F(Sockets, ClientTakesBytesFrom0x80AsNegativeAndGoesOn) {
     }
     const Outcome result = client.finish(10s);
     EXPECT_EQ(received, "A\x80\xFF");
-    EXPECT_EQ(read(fd, &received[0], 1), 0) << "the client sent a byte after Y";
+    EXPECT_EQ(read(fd, received.data(), 1), 0) << "the client sent a byte after Y";
     EXPECT_EQ(result.out, client_header +
                               "Char from server = \x80\nChar from server = \xFF\nChar from server = Y\n");
     EXPECT_EQ(result.err, "");

@@ -1,5 +1,6 @@
 #include "run.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <net/if.h>
@@ -16,7 +17,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -46,6 +46,16 @@ bool drain(int fd, std::string &text) {
         if (n == 0) return false;
         return errno == EAGAIN || errno == EINTR;
     }
+}
+
+// Waits up to 10 ms for output on the pipes still open and appends what
+// is there; a pipe at end of file is marked closed.
+void collect(int out_fd, int err_fd, bool &out_open, bool &err_open, Outcome &outcome) {
+    std::array<pollfd, 2> fds{{{out_open ? out_fd : -1, POLLIN, 0},
+                               {err_open ? err_fd : -1, POLLIN, 0}}};
+    poll(fds.data(), fds.size(), 10);
+    if (out_open) out_open = drain(out_fd, outcome.out);
+    if (err_open) err_open = drain(err_fd, outcome.err);
 }
 
 void record_status(Outcome &outcome, int status) {
@@ -85,11 +95,7 @@ Outcome Running::finish(Millis timeout) {
             kill(-pid_, SIGKILL);
             break;
         }
-        std::array<pollfd, 2> fds{{{out_open ? out_fd_ : -1, POLLIN, 0},
-                                   {err_open ? err_fd_ : -1, POLLIN, 0}}};
-        poll(fds.data(), fds.size(), 10);
-        if (out_open) out_open = drain(out_fd_, outcome.out);
-        if (err_open) err_open = drain(err_fd_, outcome.err);
+        collect(out_fd_, err_fd_, out_open, err_open, outcome);
         if (!reaped) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -108,11 +114,7 @@ Outcome Running::finish(Millis timeout) {
     // writer that escaped the process group.
     const auto grace = Clock::now() + 1s;
     while ((out_open || err_open) && Clock::now() < grace) {
-        std::array<pollfd, 2> fds{{{out_open ? out_fd_ : -1, POLLIN, 0},
-                                   {err_open ? err_fd_ : -1, POLLIN, 0}}};
-        poll(fds.data(), fds.size(), 10);
-        if (out_open) out_open = drain(out_fd_, outcome.out);
-        if (err_open) err_open = drain(err_fd_, outcome.err);
+        collect(out_fd_, err_fd_, out_open, err_open, outcome);
     }
     close(out_fd_);
     close(err_fd_);
@@ -164,6 +166,7 @@ Running start(const std::vector<std::string> &argv, const Options &options) {
         signal(SIGPIPE, SIG_DFL);
         if (options.in_child) options.in_child();
         std::vector<char *> args;
+        args.reserve(argv.size() + 1);
         for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
@@ -275,7 +278,7 @@ std::vector<pid_t> children_of(pid_t pid) {
 char process_state(pid_t pid) {
     char state = 0;
     pid_t ppid = 0;
-    return read_stat(pid, state, ppid) ? state : 0;
+    return read_stat(pid, state, ppid) ? state : '\0';
 }
 
 }  // namespace tour
