@@ -33,8 +33,8 @@ class Pipes : public ::testing::Test {
 // Waits for the next orphan to end and returns its wait status, or -1.
 int orphan_status() {
     int status = -1;
-    const bool reaped = wait_until([&] { return waitpid(-1, &status, WNOHANG) > 0; }, 20s);
-    return reaped ? status : -1;
+    if (!wait_until([&] { return waitpid(-1, &status, WNOHANG) > 0; }, 20s)) return -1;
+    return status;
 }
 
 bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }

@@ -112,7 +112,7 @@ Outcome Running::finish(Millis timeout) {
     }
     // After a kill, take what is still buffered, but do not wait for a
     // writer that escaped the process group.
-    const auto grace = Clock::now() + 1s;
+    const auto grace = Clock::now() + std::chrono::seconds(1);
     while ((out_open || err_open) && Clock::now() < grace) {
         collect(out_fd_, err_fd_, out_open, err_open, outcome);
     }
