@@ -85,8 +85,8 @@ std::vector<pid_t> pids_by_index(const std::string &out) {
         int i = -1;
         if (std::sscanf(line.c_str(), "Child PID is %ld and i is= %d", &pid, &i) != 2 || i < 0 ||
             i >= children || pids[i] != 0 ||
-            line != "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) +
-                        " ") {
+            line !=
+                "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) + " ") {
             ADD_FAILURE() << "bad or repeated child line: \"" << line << "\"";
             return {};
         }

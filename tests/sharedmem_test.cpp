@@ -112,7 +112,8 @@ TEST_F(Mailbox, LookupAndAttachFailuresEndWithStatusOne) {
         if (setrlimit(RLIMIT_AS, &limit) == -1) _exit(127);
     };
     for (const char *program : {"boardhost", "boardguest"}) {
-        const Outcome result = run({bin(program)}, 30s, {.input = "", .in_child = small_address_space});
+        const Outcome result =
+            run({bin(program)}, 30s, {.input = "", .in_child = small_address_space});
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "shmat: Cannot allocate memory\n");
         EXPECT_EQ(result.exit_code, 1);

@@ -18,7 +18,8 @@ using namespace tour;
 namespace {
 
 constexpr unsigned short step_port = 7734;
-const std::string server_header = "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
+const std::string server_header =
+    "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
 const std::string client_header = "This is the client program\n";
 
 class Sockets : public ::testing::Test {
@@ -61,7 +62,8 @@ int connect_to_step_port() {
 Running start_server() {
     Running server = start({bin("stephost")});
     // A server that failed to bind has ended ('Z' until reaped): no need to wait.
-    wait_until([&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; }, 10s);
+    wait_until([&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; },
+               10s);
     EXPECT_TRUE(port_listening(step_port));
     return server;
 }
@@ -149,7 +151,9 @@ TEST_F(Sockets, ReplyToAVanishedClientIsAnErrorNotSigpipe) {
     ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
     const Outcome served = server.finish(10s);
     EXPECT_EQ(served.signal, 0);
-    EXPECT_EQ(served.out, server_header + "server waiting\nChar from client= A\nserver waiting\nChar from client= B\n");
+    EXPECT_EQ(served.out,
+              server_header +
+                  "server waiting\nChar from client= A\nserver waiting\nChar from client= B\n");
     EXPECT_EQ(served.err, "send: Broken pipe\n");
     EXPECT_EQ(served.exit_code, 1);
 }
@@ -206,8 +210,9 @@ TEST_F(Sockets, ClientTakesBytesFrom0x80AsNegativeAndGoesOn) {
     const Outcome result = client.finish(10s);
     EXPECT_EQ(received, "A\x80\xFF");
     EXPECT_EQ(read(fd, received.data(), 1), 0) << "the client sent a byte after Y";
-    EXPECT_EQ(result.out, client_header +
-                              "Char from server = \x80\nChar from server = \xFF\nChar from server = Y\n");
+    EXPECT_EQ(
+        result.out,
+        client_header + "Char from server = \x80\nChar from server = \xFF\nChar from server = Y\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_code, 0);
     close(fd);

@@ -51,8 +51,8 @@ bool drain(int fd, std::string &text) {
 // Waits up to 10 ms for output on the pipes still open and appends what
 // is there; a pipe at end of file is marked closed.
 void collect(int out_fd, int err_fd, bool &out_open, bool &err_open, Outcome &outcome) {
-    std::array<pollfd, 2> fds{{{out_open ? out_fd : -1, POLLIN, 0},
-                               {err_open ? err_fd : -1, POLLIN, 0}}};
+    std::array<pollfd, 2> fds{
+        {{out_open ? out_fd : -1, POLLIN, 0}, {err_open ? err_fd : -1, POLLIN, 0}}};
     poll(fds.data(), fds.size(), 10);
     if (out_open) out_open = drain(out_fd, outcome.out);
     if (err_open) err_open = drain(err_fd, outcome.err);
@@ -178,8 +178,7 @@ Running start(const std::vector<std::string> &argv, const Options &options) {
     close(out[1]);
     close(err[1]);
     // The inputs used here are far below a pipe's capacity.
-    if (!options.input.empty() &&
-        write(in[1], options.input.data(), options.input.size()) == -1) {
+    if (!options.input.empty() && write(in[1], options.input.data(), options.input.size()) == -1) {
         std::perror("write");
     }
     close(in[1]);

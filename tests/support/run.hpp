@@ -69,8 +69,7 @@ void forbid_fork();
 std::string bin(const std::string &name);
 
 Running start(const std::vector<std::string> &argv, const Options &options = {});
-Outcome run(const std::vector<std::string> &argv, Millis timeout,
-            const Options &options = {});
+Outcome run(const std::vector<std::string> &argv, Millis timeout, const Options &options = {});
 
 // Polls `ready` every few milliseconds until it holds or the deadline passes.
 bool wait_until(const std::function<bool()> &ready, Millis deadline);
