@@ -33,7 +33,7 @@ std::string find_valgrind() {
     std::istringstream dirs(path != nullptr ? path : "");
     for (std::string dir; std::getline(dirs, dir, ':');) {
         if (dir.empty()) continue;
-        const std::string candidate = dir + "/valgrind";
+        std::string candidate = dir + "/valgrind";
         if (access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     return "";
@@ -51,7 +51,9 @@ class Memcheck : public ::testing::Test {
     void SetUp() override {
         if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "valgrind cannot run sanitized programs";
         valgrind_ = find_valgrind();
-        if (valgrind_.empty()) GTEST_SKIP() << "valgrind is not installed (apt-get install valgrind)";
+        if (valgrind_.empty()) {
+            GTEST_SKIP() << "valgrind is not installed (apt-get install valgrind)";
+        }
         enter_private_namespaces();
     }
 
@@ -69,7 +71,8 @@ class Memcheck : public ::testing::Test {
         return argv;
     }
 
-    Running start_checked(const std::string &program, const std::vector<std::string> &args = {}) const {
+    Running start_checked(const std::string &program,
+                          const std::vector<std::string> &args = {}) const {
         return start(under_valgrind(program, args));
     }
 
@@ -100,7 +103,9 @@ class Memcheck : public ::testing::Test {
 
 size_t occurrences(const std::string &text, const std::string &what) {
     size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
     return count;
 }
 
@@ -161,7 +166,8 @@ TEST_F(Memcheck, CountersAndTheirWorkers) {
 
     const Checked bare = run_checked("tallybare", {"30"});
     int total = 0;
-    ASSERT_EQ(std::sscanf(bare.outcome.out.c_str(), "padre total= %d\n", &total), 1) << bare.outcome.out;
+    ASSERT_EQ(std::sscanf(bare.outcome.out.c_str(), "padre total= %d\n", &total), 1)
+        << bare.outcome.out;
     EXPECT_EQ(bare.outcome.out, total_line(total));
     EXPECT_GT(total, 0);
     EXPECT_LE(total, 150);
@@ -192,7 +198,8 @@ TEST_F(Memcheck, SpawnwaitAndItsFiveChildren) {
         int i = -1;
         ASSERT_EQ(std::sscanf(line.c_str(), "Child PID is %ld and i is= %d", &pid, &i), 2) << line;
         ASSERT_TRUE(i >= 0 && i < 5 && pids[i].empty()) << result.outcome.out;
-        EXPECT_EQ(line, "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) + " ");
+        EXPECT_EQ(line,
+                  "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) + " ");
         pids[i] = std::to_string(pid);
     }
     std::string waits;
@@ -222,11 +229,13 @@ TEST_F(Memcheck, PipePrograms) {
     Running chain = start_checked("tubechain");
     const Checked listed = split(chain.finish(60s));
     const std::regex own_line("(^|\n) *" + std::to_string(chain.pid()) + " .* ps\n");
-    EXPECT_TRUE(listed.outcome.out.find("PID") < listed.outcome.out.find('\n')) << listed.outcome.out;
+    EXPECT_TRUE(listed.outcome.out.find("PID") < listed.outcome.out.find('\n'))
+        << listed.outcome.out;
     EXPECT_TRUE(std::regex_search(listed.outcome.out, own_line)) << listed.outcome.out;
     EXPECT_EQ(listed.outcome.err, "");
     EXPECT_EQ(listed.outcome.exit_code, 0);
-    EXPECT_NE(listed.report.find("Command: " + bin("tubechain")), std::string::npos) << listed.report;
+    EXPECT_NE(listed.report.find("Command: " + bin("tubechain")), std::string::npos)
+        << listed.report;
     expect_clean(listed, 0);
 }
 
@@ -238,12 +247,14 @@ TEST_F(Memcheck, StepServerWithItsClient) {
     expect_clean(refused, 1);
 
     Running server = start_checked("stephost");
-    ASSERT_TRUE(wait_until([&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; }, 60s));
+    ASSERT_TRUE(wait_until(
+        [&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; }, 60s));
     ASSERT_TRUE(port_listening(step_port));
     const Checked client = run_checked("stepguest");
     const Checked served = split(server.finish(60s));
 
-    std::string server_out = "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
+    std::string server_out =
+        "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
     std::string client_out = "This is the client program\n";
     for (char ch = 'A'; ch <= 'X'; ++ch) {
         server_out += std::string("server waiting\nChar from client= ") + ch + "\n";
