@@ -7,7 +7,6 @@
 // at exit (tallylock's operation buffer, kept in a global) does not.
 #include <sys/ipc.h>
 #include <sys/sem.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,12 +14,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "expected.hpp"
+#include "peers.hpp"
 #include "run.hpp"
 
 using namespace tour;
@@ -132,32 +132,7 @@ void expect_clean(const Checked &checked, size_t processes) {
 
 std::string total_line(long long total) { return "padre total= " + std::to_string(total) + "\n"; }
 
-constexpr unsigned short step_port = 7734;
-constexpr key_t mailbox_key = 5678;
 constexpr key_t guard_key = 1234;
-constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz";
-
-bool alphabet_in_place() {
-    const int shmid = shmget(mailbox_key, 0, 0);
-    if (shmid == -1) return false;
-    const void *shm = shmat(shmid, nullptr, SHM_RDONLY);
-    if (shm == reinterpret_cast<void *>(-1)) return false;
-    const bool ready = std::memcmp(shm, alphabet, sizeof alphabet) == 0;
-    shmdt(shm);
-    return ready;
-}
-
-std::string grid_of(char cell) {
-    std::string row = "[";
-    for (int column = 0; column < 10; ++column) {
-        if (column > 0) row += ',';
-        row += cell;
-    }
-    row += "]\n";
-    std::string grid;
-    for (int r = 0; r < 10; ++r) grid += row;
-    return grid;
-}
 
 }  // namespace
 
@@ -184,10 +159,7 @@ TEST_F(Memcheck, CountersAndTheirWorkers) {
 
 TEST_F(Memcheck, GridflipCancelledWorker) {
     const Checked result = run_checked("gridflip");
-    const std::string cancelled = "Thread cancelled\nMatrix :\n";
-    EXPECT_TRUE(result.outcome.out == cancelled + grid_of('0') ||
-                result.outcome.out == cancelled + grid_of('1'))
-        << result.outcome.out;
+    EXPECT_TRUE(cancelled_with_uniform_grid(result.outcome.out)) << result.outcome.out;
     EXPECT_EQ(result.outcome.err, "");
     EXPECT_EQ(result.outcome.exit_code, 0);
     expect_clean(result, 1);
@@ -247,7 +219,7 @@ TEST_F(Memcheck, PipePrograms) {
 
 TEST_F(Memcheck, StepServerWithItsClient) {
     const Checked refused = run_checked("stepguest");
-    EXPECT_EQ(refused.outcome.out, "This is the client program\n");
+    EXPECT_EQ(refused.outcome.out, client_header);
     EXPECT_EQ(refused.outcome.err, "Error has occurred: Connection refused\n");
     EXPECT_EQ(refused.outcome.exit_code, 255);
     expect_clean(refused, 1);
@@ -259,20 +231,8 @@ TEST_F(Memcheck, StepServerWithItsClient) {
     const Checked client = run_checked("stepguest");
     const Checked served = split(server.finish(60s));
 
-    std::string server_out =
-        "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
-    std::string client_out = "This is the client program\n";
-    for (char ch = 'A'; ch <= 'X'; ++ch) {
-        server_out += std::string("server waiting\nChar from client= ") + ch + "\n";
-        if (ch > 'A') client_out += std::string("Char from server = ") + ch + "\n";
-    }
-    EXPECT_EQ(client.outcome.out, client_out);
-    EXPECT_EQ(client.outcome.err, "");
-    EXPECT_EQ(client.outcome.exit_code, 0);
+    expect_full_conversation(client.outcome, served.outcome);
     expect_clean(client, 1);
-    EXPECT_EQ(served.outcome.out, server_out + "server exiting\n");
-    EXPECT_EQ(served.outcome.err, "");
-    EXPECT_EQ(served.outcome.exit_code, 0);
     expect_clean(served, 1);
 }
 

@@ -1,102 +1,37 @@
 // stephost and stepguest, together and each against a peer played by the
 // test, in private network namespaces. stephost serves only its first
 // connection, so readiness is read from /proc/net/tcp, never probed.
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "expected.hpp"
+#include "peers.hpp"
 #include "run.hpp"
 
 using namespace tour;
 
 namespace {
 
-constexpr unsigned short step_port = 7734;
-const std::string server_header =
-    "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = 4\n";
-const std::string client_header = "This is the client program\n";
-
 class Sockets : public ::testing::Test {
   protected:
     void SetUp() override { enter_private_namespaces(); }
 };
 
-sockaddr_in step_address() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(step_port);
-    return address;
-}
-
-// Socket calls made by the test give up after ten seconds instead of hanging.
-int test_socket() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    return fd;
-}
-
-int listen_on_step_port() {
-    const int fd = test_socket();
-    const sockaddr_in address = step_address();
-    EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-    EXPECT_EQ(listen(fd, 5), 0);
-    return fd;
-}
-
-int connect_to_step_port() {
-    const int fd = test_socket();
-    const sockaddr_in address = step_address();
-    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
-    return fd;
-}
-
-Running start_server() {
-    Running server = start({bin("stephost")});
-    // A server that failed to bind has ended ('Z' until reaped): no need to wait.
-    wait_until([&] { return port_listening(step_port) || process_state(server.pid()) == 'Z'; },
-               10s);
-    EXPECT_TRUE(port_listening(step_port));
-    return server;
-}
-
-char read_byte(int fd) {
-    char byte = 0;
-    EXPECT_EQ(read(fd, &byte, 1), 1);
-    return byte;
-}
-
 }  // namespace
 
 TEST_F(Sockets, FullConversationAndAnImmediateRerun) {
-    std::string server_out = server_header;
-    std::string client_out = client_header;
-    for (char ch = 'A'; ch <= 'X'; ++ch) {
-        server_out += std::string("server waiting\nChar from client= ") + ch + "\n";
-        if (ch > 'A') client_out += std::string("Char from server = ") + ch + "\n";
-    }
-    server_out += "server exiting\n";
-
     // The first run's connection is still in TIME_WAIT when the second binds.
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
-        Running server = start_server();
+        Running server = start_step_server();
         const Outcome client = run({bin("stepguest")}, 30s);
         const Outcome served = server.finish(30s);
-        EXPECT_EQ(client.out, client_out);
-        EXPECT_EQ(client.err, "");
-        EXPECT_EQ(client.exit_code, 0);
-        EXPECT_EQ(served.out, server_out);
-        EXPECT_EQ(served.err, "");
-        EXPECT_EQ(served.exit_code, 0);
+        expect_full_conversation(client, served);
     }
 }
 
@@ -121,7 +56,7 @@ TEST_F(Sockets, ServerEndsNormallyWhenTheClientLeavesEarly) {
     // after one exchange: no line for a byte that never came.
     for (const bool one_byte : {false, true}) {
         SCOPED_TRACE(one_byte);
-        Running server = start_server();
+        Running server = start_step_server();
         const int fd = connect_to_step_port();
         std::string expected = server_header;
         if (one_byte) {
@@ -142,7 +77,7 @@ TEST_F(Sockets, ReplyToAVanishedClientIsAnErrorNotSigpipe) {
     // its close sends a FIN. The kernel answers the server's reply to "A"
     // with a reset; the reply to "B" then meets a closed connection, where a
     // plain write raises SIGPIPE.
-    Running server = start_server();
+    Running server = start_step_server();
     ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
     ASSERT_TRUE(wait_until([&] { return process_state(server.pid()) == 'T'; }, 10s));
     const int fd = connect_to_step_port();

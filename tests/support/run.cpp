@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -223,7 +224,8 @@ bool enter_private_namespaces() {
     return true;
 }
 
-bool port_listening(unsigned short port) {
+std::vector<std::string> tcp_states_on(unsigned short port) {
+    std::vector<std::string> states;
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // column headings
@@ -234,11 +236,20 @@ bool port_listening(unsigned short port) {
         std::string remote;
         std::string state;
         fields >> slot >> local >> remote >> state;
-        const auto colon = local.find(':');
-        if (colon == std::string::npos) continue;
-        if (std::stoul(local.substr(colon + 1), nullptr, 16) == port && state == "0A") return true;
+        const auto port_of = [](const std::string &address) {
+            const auto colon = address.find(':');
+            return colon == std::string::npos ? 0UL
+                                              : std::stoul(address.substr(colon + 1), nullptr, 16);
+        };
+        if (port_of(local) == port || port_of(remote) == port) states.push_back(state);
     }
-    return false;
+    return states;
+}
+
+bool port_listening(unsigned short port) {
+    // A listening socket has no remote end, so a LISTEN on the port is ours.
+    const std::vector<std::string> states = tcp_states_on(port);
+    return std::find(states.begin(), states.end(), "0A") != states.end();
 }
 
 namespace {

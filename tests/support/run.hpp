@@ -80,6 +80,10 @@ bool wait_until(const std::function<bool()> &ready, Millis deadline);
 // available; the suite then runs such tests one at a time.
 bool enter_private_namespaces();
 
+// States of the TCP sockets in this network namespace with `port` at either
+// end, in /proc/net/tcp's hex ("0A" LISTEN, "06" TIME_WAIT, ...).
+std::vector<std::string> tcp_states_on(unsigned short port);
+
 // True when the TCP port is in the LISTEN state in this network namespace.
 bool port_listening(unsigned short port);
 
