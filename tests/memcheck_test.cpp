@@ -1,5 +1,5 @@
 // Every program under valgrind's memcheck, servers together with their
-// clients, each test in private IPC and network namespaces. Valgrind follows
+// clients, each test in private namespaces. Valgrind follows
 // every fork and every exec of our own programs (not /bin/ps and /bin/more,
 // which tubechain becomes), writes its report into the program's standard
 // error with "==PID==" before each line, and ends a process that had an error
@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -46,7 +45,7 @@ struct Checked {
     std::string report;
 };
 
-class Memcheck : public ::testing::Test {
+class Memcheck : public Isolated {
   protected:
     void SetUp() override {
         if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "valgrind cannot run sanitized programs";
@@ -54,7 +53,7 @@ class Memcheck : public ::testing::Test {
         if (valgrind_.empty()) {
             GTEST_SKIP() << "valgrind is not installed (apt-get install valgrind)";
         }
-        enter_private_namespaces();
+        Isolated::SetUp();
     }
 
     std::vector<std::string> under_valgrind(const std::string &program,
@@ -130,10 +129,6 @@ void expect_clean(const Checked &checked, size_t processes) {
     EXPECT_EQ(findings, "") << "valgrind's report:\n" << report;
 }
 
-std::string total_line(long long total) { return "padre total= " + std::to_string(total) + "\n"; }
-
-constexpr key_t guard_key = 1234;
-
 }  // namespace
 
 TEST_F(Memcheck, CountersAndTheirWorkers) {
@@ -146,12 +141,10 @@ TEST_F(Memcheck, CountersAndTheirWorkers) {
     EXPECT_EQ(semget(guard_key, 0, 0), -1) << "semaphore set left behind";
 
     const Checked bare = run_checked("tallybare", {"30"});
-    int total = 0;
-    ASSERT_EQ(std::sscanf(bare.outcome.out.c_str(), "padre total= %d\n", &total), 1)
-        << bare.outcome.out;
-    EXPECT_EQ(bare.outcome.out, total_line(total));
-    EXPECT_GT(total, 0);
-    EXPECT_LE(total, 150);
+    const auto total = total_of(bare.outcome.out);
+    ASSERT_TRUE(total) << bare.outcome.out;
+    EXPECT_GT(*total, 0);
+    EXPECT_LE(*total, 150);
     EXPECT_EQ(bare.outcome.err, "");
     EXPECT_EQ(bare.outcome.exit_code, 0);
     expect_clean(bare, 6);
@@ -169,24 +162,9 @@ TEST_F(Memcheck, SpawnwaitAndItsFiveChildren) {
     Running parent = start_checked("spawnwait", {"3"});
     const Checked result = split(parent.finish(90s));
     // The child lines come in any order; the waits go in creation order.
-    std::vector<std::string> pids(5);
-    std::istringstream lines(result.outcome.out);
-    for (std::string line; std::getline(lines, line);) {
-        long pid = 0;
-        int i = -1;
-        ASSERT_EQ(std::sscanf(line.c_str(), "Child PID is %ld and i is= %d", &pid, &i), 2) << line;
-        ASSERT_TRUE(i >= 0 && i < 5 && pids[i].empty()) << result.outcome.out;
-        EXPECT_EQ(line,
-                  "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) + " ");
-        pids[i] = std::to_string(pid);
-    }
-    std::string waits;
-    for (const auto &pid : pids) {
-        ASSERT_FALSE(pid.empty()) << result.outcome.out;
-        waits += "Waiting in the father " + std::to_string(parent.pid()) + " for child " + pid +
-                 "\nChild finished \n";
-    }
-    EXPECT_EQ(result.outcome.err, waits + "father finished \n");
+    const auto pids = pids_by_index(result.outcome.out);
+    ASSERT_FALSE(pids.empty());
+    EXPECT_EQ(result.outcome.err, parent_report(parent.pid(), pids));
     EXPECT_EQ(result.outcome.exit_code, 0);
     expect_clean(result, 6);
 }
@@ -247,11 +225,11 @@ TEST_F(Memcheck, MailboxServerWithItsClient) {
     ASSERT_TRUE(wait_until(alphabet_in_place, 60s));
     const Checked client = run_checked("boardguest");
     const Checked served = split(server.finish(60s));
-    EXPECT_EQ(client.outcome.out, std::string(alphabet) + "\nAltero la memoria\n");
+    EXPECT_EQ(client.outcome.out, mailbox_client_out);
     EXPECT_EQ(client.outcome.err, "");
     EXPECT_EQ(client.outcome.exit_code, 0);
     expect_clean(client, 1);
-    EXPECT_EQ(served.outcome.out, "el client leyo la memoria\n*bcdefghijklmnopqrstuvwxyz\n");
+    EXPECT_EQ(served.outcome.out, mailbox_server_out);
     EXPECT_EQ(served.outcome.err, "");
     EXPECT_EQ(served.outcome.exit_code, 0);
     expect_clean(served, 1);

@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "peers.hpp"
 #include "run.hpp"
 
 using namespace tour;
@@ -30,6 +30,16 @@ class Pipes : public ::testing::Test {
     void SetUp() override { ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0); }
 };
 
+// For the tests that bind-mount a stand-in over /bin/ps or /bin/more, which
+// needs a mount namespace of the test's own.
+class PipesWithMounts : public Isolated {
+  protected:
+    void SetUp() override {
+        Isolated::SetUp();
+        if (!IsSkipped()) ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    }
+};
+
 // Waits for the next orphan to end and returns its wait status, or -1.
 int orphan_status() {
     int status = -1;
@@ -39,13 +49,7 @@ int orphan_status() {
 
 bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
-// Room for the loader's files, one at a time, but not for a pipe's two ends.
-void without_room_for_a_pipe() {
-    const rlimit few{4, 4};
-    if (setrlimit(RLIMIT_NOFILE, &few) == -1) _exit(127);
-}
-
-// Runs in the program's child before exec: a private mount namespace in
+// Runs in the program's child before exec: a mount namespace of its own in
 // which `file` covers `program`, e.g. /bin/ps.
 void cover(const char *program, const char *file) {
     if (unshare(CLONE_NEWNS) == -1 ||
@@ -87,7 +91,7 @@ TEST_F(Pipes, TubenoteChildPrintsTheGreetingItReceived) {
 }
 
 TEST_F(Pipes, FailedPipeIsReported) {
-    const Options options{.input = "", .in_child = without_room_for_a_pipe};
+    const Options options{.input = "", .in_child = four_descriptors};
     const Outcome note = run({bin("tubenote")}, 20s, options);
     EXPECT_EQ(note.out, "");
     EXPECT_EQ(note.err, "Pipe failed");
@@ -100,7 +104,6 @@ TEST_F(Pipes, FailedPipeIsReported) {
 }
 
 TEST_F(Pipes, FailedForkIsReported) {
-    if (geteuid() != 0) GTEST_SKIP() << "changing the user id needs root";
     const Options options{.input = "", .in_child = forbid_fork};
     const Outcome note = run({bin("tubenote")}, 20s, options);
     EXPECT_EQ(note.out, "");
@@ -141,8 +144,7 @@ TEST_F(Pipes, TubechainShowsTheProcessListEvenWithBusyCpus) {
     second.join();
 }
 
-TEST_F(Pipes, PagerEndingBeforePsExitsDoesNotReachPs) {
-    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+TEST_F(PipesWithMounts, PagerEndingBeforePsExitsDoesNotReachPs) {
     // The stand-in catches SIGCHLD as procps ps does and is still there
     // when more ends.
     const Options options{.input = "", .in_child = [] { cover("/bin/ps", LINGERING_PS); }};
@@ -154,8 +156,7 @@ TEST_F(Pipes, PagerEndingBeforePsExitsDoesNotReachPs) {
     EXPECT_TRUE(exited_with(orphan_status(), 0)) << "more";
 }
 
-TEST_F(Pipes, ProgramThatCannotStartIsReported) {
-    if (geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+TEST_F(PipesWithMounts, ProgramThatCannotStartIsReported) {
     const PlainFile plain;
     const char *file = plain.path();
 

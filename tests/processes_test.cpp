@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "expected.hpp"
 #include "run.hpp"
 
 using namespace tour;
@@ -73,41 +74,6 @@ std::vector<pid_t> sleeping_children(const Running &parent) {
         20s);
     EXPECT_TRUE(ready) << "spawnwait did not get five sleeping children";
     return kids;
-}
-
-// The children's lines, "Child PID is %ld and i is= %d \n", in any order,
-// each index once. Returns the pids indexed by i, or nothing after a failure.
-std::vector<pid_t> pids_by_index(const std::string &out) {
-    std::vector<pid_t> pids(children, 0);
-    std::istringstream stream(out);
-    for (std::string line; std::getline(stream, line);) {
-        long pid = 0;
-        int i = -1;
-        if (std::sscanf(line.c_str(), "Child PID is %ld and i is= %d", &pid, &i) != 2 || i < 0 ||
-            i >= children || pids[i] != 0 ||
-            line !=
-                "Child PID is " + std::to_string(pid) + " and i is= " + std::to_string(i) + " ") {
-            ADD_FAILURE() << "bad or repeated child line: \"" << line << "\"";
-            return {};
-        }
-        pids[i] = static_cast<pid_t>(pid);
-    }
-    if (std::count(pids.begin(), pids.end(), 0) != 0 || out.back() != '\n') {
-        ADD_FAILURE() << "expected five child lines:\n" << out;
-        return {};
-    }
-    return pids;
-}
-
-// The parent's standard error for children waited for in this order.
-std::string parent_report(pid_t parent, const std::vector<pid_t> &pids) {
-    std::string text;
-    for (const pid_t pid : pids) {
-        text += "Waiting in the father " + std::to_string(parent) + " for child " +
-                std::to_string(pid) + "\n";
-        text += "Child finished \n";
-    }
-    return text + "father finished \n";
 }
 
 struct Observed {
@@ -223,7 +189,6 @@ TEST(Spawnwait, StoppedChildrenEndTheWaitsWhileTheyStillExist) {
 }
 
 TEST(Spawnwait, FailedForkIsReportedAndEndsWithStatusOne) {
-    if (geteuid() != 0) GTEST_SKIP() << "changing the user id needs root";
     const Outcome result =
         run({bin("spawnwait"), "3"}, 30s, {.input = "", .in_child = forbid_fork});
     EXPECT_EQ(result.out, "");

@@ -1,5 +1,5 @@
-// boardhost and boardguest, driven as a user would, each test in private IPC
-// and network namespaces. The server counts as ready once the test sees the
+// boardhost and boardguest, driven as a user would, each test in private
+// namespaces. The server counts as ready once the test sees the
 // segment with key 5678 holding "a".."z" and the zero byte: it writes them
 // right after attaching, and from then on it only polls byte 0.
 #include <sys/ipc.h>
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "expected.hpp"
 #include "peers.hpp"
 #include "run.hpp"
 
@@ -19,13 +20,7 @@ using namespace tour;
 
 namespace {
 
-const std::string marked = "*bcdefghijklmnopqrstuvwxyz";
-const std::string served = "el client leyo la memoria\n" + marked + "\n";
-
-class Mailbox : public ::testing::Test {
-  protected:
-    void SetUp() override { enter_private_namespaces(); }
-};
+using Mailbox = Isolated;
 
 // Creates the segment as another program might and fills it with `fill`.
 volatile char *make_segment(size_t size, char fill) {
@@ -59,13 +54,13 @@ TEST_F(Mailbox, EveryServerRunWaitsForTheClientsMark) {
         ASSERT_TRUE(wait_until([&] { return process_state(server.pid()) == 'S'; }, 10s));
 
         const Outcome client = guest();
-        EXPECT_EQ(client.out, std::string(alphabet) + "\nAltero la memoria\n");
+        EXPECT_EQ(client.out, mailbox_client_out);
         EXPECT_EQ(client.err, "");
         EXPECT_EQ(client.exit_code, 0);
 
         // One poll a second: the mark is seen within about a second.
         const Outcome result = server.finish(2500ms);
-        EXPECT_EQ(result.out, served);
+        EXPECT_EQ(result.out, mailbox_server_out);
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.exit_code, 0);
     }

@@ -1,5 +1,5 @@
 // stephost and stepguest, together and each against a peer played by the
-// test, in private network namespaces. stephost serves only its first
+// test, in private namespaces. stephost serves only its first
 // connection, so readiness is read from /proc/net/tcp, never probed.
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,10 +17,7 @@ using namespace tour;
 
 namespace {
 
-class Sockets : public ::testing::Test {
-  protected:
-    void SetUp() override { enter_private_namespaces(); }
-};
+using Sockets = Isolated;
 
 }  // namespace
 
@@ -49,6 +46,22 @@ TEST_F(Sockets, ServerEndsWhenThePortIsTaken) {
     EXPECT_EQ(served.err, "bind: Address already in use\n");
     EXPECT_EQ(served.exit_code, 1);
     close(other);
+}
+
+TEST_F(Sockets, FailedSocketAndAcceptAreReported) {
+    const Outcome client =
+        run({bin("stepguest")}, 10s, {.input = "", .in_child = fail_socket_calls});
+    EXPECT_EQ(client.out, client_header);
+    EXPECT_EQ(client.err, "Socket create failed.\n: Too many open files\n");
+    EXPECT_EQ(client.exit_code, 255);
+
+    // The listening socket takes the last descriptor: accept fails at once,
+    // before it would wait for a client.
+    const Outcome served = run({bin("stephost")}, 10s, {.input = "", .in_child = four_descriptors});
+    EXPECT_EQ(served.out,
+              "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = -1\n");
+    EXPECT_EQ(served.err, "accept: Too many open files\n");
+    EXPECT_EQ(served.exit_code, 1);
 }
 
 TEST_F(Sockets, ServerEndsNormallyWhenTheClientLeavesEarly) {

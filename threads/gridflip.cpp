@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <source_location>
 
 namespace {
 
@@ -28,16 +27,14 @@ int matrix[rows][columns];
 
 // Ends the process with SIGABRT after a report if a thread call failed.
 // The status is what the call returned: pthread functions return their
-// error number and leave errno alone. The location is that of the call to
-// check, which has the checked call as its argument, on the same line; only
-// the file's own name is printed, not the directory it was built in.
-void check(int status, const char *operation,
-           const std::source_location where = std::source_location::current()) {
+// error number and leave errno alone. `line` is the line of the call, which
+// its caller passes as __LINE__; the call stands in this file, and only the
+// file's own name is printed, not the directory it was built in.
+void check(int status, const char *operation, int line) {
     if (status == 0) return;
-    const char *file = where.file_name();
+    const char *file = __FILE__;
     if (const char *slash = strrchr(file, '/')) file = slash + 1;
-    fprintf(stderr, "%s at \"%s\":%d: %s\n", operation, file, static_cast<int>(where.line()),
-            strerror(status));
+    fprintf(stderr, "%s at \"%s\":%d: %s\n", operation, file, line, strerror(status));
     abort();
 }
 
@@ -78,15 +75,15 @@ int main() {
     void *result = nullptr;
 
     // Default attributes: cancellation enabled and deferred.
-    check(pthread_create(&thread, nullptr, thread_routine, nullptr), "Create thread");
+    check(pthread_create(&thread, nullptr, thread_routine, nullptr), "Create thread", __LINE__);
 
     sleep(1);
 
     // Only a request: the worker goes on until its next pthread_testcancel.
-    check(pthread_cancel(thread), "Cancel thread");
+    check(pthread_cancel(thread), "Cancel thread", __LINE__);
 
     // A cancelled thread's result is PTHREAD_CANCELED.
-    check(pthread_join(thread, &result), "Join thread");
+    check(pthread_join(thread, &result), "Join thread", __LINE__);
 
     if (result == PTHREAD_CANCELED) {
         puts("Thread cancelled");

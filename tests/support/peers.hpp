@@ -1,21 +1,41 @@
-// The test's side of the server and client pairs: the fixed port and key
-// they meet on, a socket peer for stephost and stepguest, and the readiness
-// checks of the two servers.
+// The kernel objects the programs meet on, the fixture that makes them
+// private to a test, and the test's side of the server and client pairs: a
+// socket peer for stephost and stepguest, and the readiness checks of the
+// two servers.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
+#include <string>
+
 #include "run.hpp"
 
 namespace tour {
 
+// The System V keys of tallylock's and tallybare's counter segment and of
+// tallylock's guard semaphore set.
+constexpr key_t counter_key = 1678;
+constexpr key_t guard_key = 1234;
 // The TCP port stephost listens on and stepguest connects to.
 constexpr unsigned short step_port = 7734;
 // The System V key of boardhost's and boardguest's mailbox segment.
 constexpr key_t mailbox_key = 5678;
 // What boardhost writes into the segment, with its zero byte: 27 bytes.
 inline constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyz";
+
+// The base of every test that touches a System V key, TCP port 7734 or a
+// mount: the test runs in private namespaces, or is skipped with the reason
+// where none can be made, so it never meets the objects of a live demo.
+class Isolated : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = enter_private_namespaces();
+        if (!why.empty()) GTEST_SKIP() << why;
+    }
+};
 
 // The loopback address with the step port.
 sockaddr_in step_address();

@@ -3,19 +3,24 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -124,16 +129,43 @@ Outcome Running::finish(Millis timeout) {
 }
 
 void forbid_fork() {
-    // A user id of its own: at setuid and at execve the kernel counts every
-    // process of the user, so a shared one like nobody's would make the
-    // start itself fail whenever that user runs anything else.
-    const uid_t unused_id = 3000000 + static_cast<uid_t>(getpid());
+    // With RLIMIT_NPROC at 0, fork fails for a user who already runs a
+    // process; only root (in the initial user namespace) is exempt. Root
+    // therefore also moves to a user id of its own: a shared one like
+    // nobody's would make the start itself fail whenever that user runs
+    // anything else, since setuid counts the user's processes too. Where
+    // "root" is the id 0 of a user namespace that maps no other id, it is
+    // not exempt and cannot change its id (EINVAL), nor need it.
     const rlimit none{0, 0};
     const char *asan = getenv("ASAN_OPTIONS");
     const std::string asan_options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
     setenv("ASAN_OPTIONS", asan_options.c_str(), 1);
-    if (setrlimit(RLIMIT_NPROC, &none) == -1 || setgroups(0, nullptr) == -1 ||
-        setgid(unused_id) == -1 || setuid(unused_id) == -1) {
+    if (setrlimit(RLIMIT_NPROC, &none) == -1) _exit(127);
+    if (geteuid() != 0) return;
+    const uid_t unused_id = 3000000 + static_cast<uid_t>(getpid());
+    if (setgroups(0, nullptr) == -1 || setgid(unused_id) == -1 || setuid(unused_id) == -1) {
+        if (errno != EINVAL && errno != EPERM) _exit(127);
+    }
+}
+
+void four_descriptors() {
+    const rlimit four{4, 4};
+    if (setrlimit(RLIMIT_NOFILE, &four) == -1) _exit(127);
+}
+
+void fail_socket_calls() {
+    // A seccomp filter, kept across execve: socket() returns EMFILE, every
+    // other call runs. Lowering RLIMIT_NOFILE would stop the dynamic loader
+    // before the program starts, since it needs the same free descriptor.
+    std::array<sock_filter, 4> code{{
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    }};
+    const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == -1) {
         _exit(127);
     }
 }
@@ -199,29 +231,67 @@ bool wait_until(const std::function<bool()> &ready, Millis deadline) {
     return true;
 }
 
-bool enter_private_namespaces() {
-    if (unshare(CLONE_NEWIPC | CLONE_NEWNET) == -1) {
-        std::fprintf(stderr,
-                     "note: unshare(CLONE_NEWIPC | CLONE_NEWNET): %s; this test uses the "
-                     "host's System V objects and ports and must run alone\n",
-                     std::strerror(errno));
-        return false;
+namespace {
+
+// Why namespaces could not be made: the call, its error and what to enable.
+std::string cannot(const char *call, int error) {
+    return std::string("skipped: needs private namespaces, and ") + call + " failed (" +
+           std::strerror(error) +
+           "); enable unprivileged user namespaces (sysctl user.max_user_namespaces > 0; "
+           "kernel.unprivileged_userns_clone=1 on Debian kernels before 6.x; "
+           "kernel.apparmor_restrict_unprivileged_userns=0 on Ubuntu)";
+}
+
+bool write_file(const char *path, const std::string &text) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd == -1) return false;
+    const bool whole = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return whole;
+}
+
+}  // namespace
+
+std::string enter_private_namespaces() {
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    constexpr int private_ones = CLONE_NEWIPC | CLONE_NEWNET | CLONE_NEWNS;
+    // Root may make them as they are; anyone else, and root where it may
+    // not, makes a user namespace with them, in which it holds the
+    // capabilities the new namespaces ask for.
+    if (uid != 0 || unshare(private_ones) == -1) {
+        if (unshare(CLONE_NEWUSER | private_ones) == -1) return cannot("unshare", errno);
+        // Outside ids stay as they are: the caller's own ids are mapped to
+        // themselves, which needs no privilege once setgroups is given up.
+        if (!write_file("/proc/self/setgroups", "deny") ||
+            !write_file("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
+            !write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")) {
+            return cannot("writing the id maps", errno);
+        }
     }
     // A new network namespace starts with its loopback interface down.
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) return cannot("socket", errno);
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (fd == -1 || ioctl(fd, SIOCGIFFLAGS, &request) == -1) {
-        std::perror("SIOCGIFFLAGS");
-        std::abort();
-    }
+    if (ioctl(fd, SIOCGIFFLAGS, &request) == -1) return cannot("SIOCGIFFLAGS", errno);
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    if (ioctl(fd, SIOCSIFFLAGS, &request) == -1) {
-        std::perror("SIOCSIFFLAGS");
-        std::abort();
-    }
+    if (ioctl(fd, SIOCSIFFLAGS, &request) == -1) return cannot("SIOCSIFFLAGS", errno);
     close(fd);
-    return true;
+    return "";
+}
+
+int stop_and_continue(pid_t group, int rounds, std::mt19937 &random) {
+    int stops = 0;
+    for (; stops < rounds && process_state(group) != 'Z'; ++stops) {
+        std::this_thread::sleep_for(Millis(1 + random() % 20));
+        kill(-group, SIGSTOP);
+        std::this_thread::sleep_for(Millis(1 + random() % 5));
+        kill(-group, SIGCONT);
+    }
+    return stops;
 }
 
 std::vector<std::string> tcp_states_on(unsigned short port) {

@@ -1,14 +1,15 @@
 // The one helper every test drives the programs through: start a built
 // program with a timeout, capture its standard output and standard error,
 // and tell how it ended. Also: waiting for readiness by polling with a
-// deadline, and private IPC and network namespaces for tests that touch a
-// System V key or TCP port 7734.
+// deadline, private namespaces for tests that touch a System V key, TCP
+// port 7734 or a mount, and the faults the tests inject into a program.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -60,10 +61,20 @@ class Running {
     bool finished_ = false;
 };
 
-// For Options::in_child: runs the program as a user of its own with no processes
-// allowed, so every fork fails with EAGAIN (root is exempt from
-// RLIMIT_NPROC). LeakSanitizer is turned off there, as it needs a thread.
+// For Options::in_child: no process may be created, so every fork of the
+// program fails with EAGAIN. LeakSanitizer is turned off there, as it
+// needs a thread.
 void forbid_fork();
+
+// For Options::in_child: descriptors 0 to 3 only. That leaves the dynamic
+// loader room to open the program's libraries one at a time, and the
+// program one descriptor of its own: not enough for a pipe's two ends, nor
+// for a connection beside a listening socket.
+void four_descriptors();
+
+// For Options::in_child: every socket() call of the program fails with
+// EMFILE, as when it has no descriptor left.
+void fail_socket_calls();
 
 // Path of a built program, or of tallylock.o, in the build's bin folder.
 std::string bin(const std::string &name);
@@ -74,11 +85,18 @@ Outcome run(const std::vector<std::string> &argv, Millis timeout, const Options 
 // Polls `ready` every few milliseconds until it holds or the deadline passes.
 bool wait_until(const std::function<bool()> &ready, Millis deadline);
 
-// Puts the calling process in new IPC and network namespaces with the
-// loopback interface up, so System V keys and TCP ports are private to the
-// test. Returns false (after saying so on stderr) where namespaces are not
-// available; the suite then runs such tests one at a time.
-bool enter_private_namespaces();
+// Puts the calling process, which must have one thread only, in new user,
+// IPC, network and mount namespaces, with the loopback interface up: System
+// V keys, TCP ports and mounts are then private to it, and it may mount.
+// Any user can do this where the kernel allows user namespaces. Returns ""
+// on success, otherwise why not and what to enable; the host's objects are
+// then untouched, and the caller must not go on to use them.
+std::string enter_private_namespaces();
+
+// Stops and continues the process group `group` at random moments, as
+// Ctrl-Z and fg do, until its leader has ended or `rounds` pairs have been
+// sent. Returns the number of stops.
+int stop_and_continue(pid_t group, int rounds, std::mt19937 &random);
 
 // States of the TCP sockets in this network namespace with `port` at either
 // end, in /proc/net/tcp's hex ("0A" LISTEN, "06" TIME_WAIT, ...).
