@@ -36,7 +36,9 @@ class PipesWithMounts : public Isolated {
   protected:
     void SetUp() override {
         Isolated::SetUp();
-        if (!IsSkipped()) ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        if (!IsSkipped()) {
+            ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+        }
     }
 };
 
