@@ -2,8 +2,12 @@
 // memory N times each, every addition guarded by a System V semaphore.
 //
 // Run:   tallylock 100000
-// Watch: the total is always exactly 5 x N ("padre total= 500000"); compare
-//        with tallybare, which makes the same additions without the guard.
+// Watch: the total is exactly 5 x N ("padre total= 500000") when all five
+//        workers were created and counted to the end, and no other counter
+//        program ran at the same time. A failed fork or a killed worker
+//        gives less; a run beside it shares the counter and the set (the
+//        keys are fixed), so both print whatever the counter then holds.
+//        Compare with tallybare, which makes the same additions unguarded.
 //        The counter segment (key 1678) stays after the run; the semaphore
 //        set (key 1234) is removed before the total is printed.
 #include "counter.hpp"

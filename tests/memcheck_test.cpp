@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -26,18 +25,6 @@ using namespace tour;
 
 namespace {
 
-// The path of an executable valgrind on PATH, or "".
-std::string find_valgrind() {
-    const char *path = std::getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        if (dir.empty()) continue;
-        std::string candidate = dir + "/valgrind";
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
 // A run under valgrind: the program's own output and ending, and valgrind's
 // lines taken out of its standard error.
 struct Checked {
@@ -49,16 +36,16 @@ class Memcheck : public Isolated {
   protected:
     void SetUp() override {
         if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "valgrind cannot run sanitized programs";
-        valgrind_ = find_valgrind();
-        if (valgrind_.empty()) {
+        if (run({"/usr/bin/env", "valgrind", "--version"}, 30s).exit_code != 0) {
             GTEST_SKIP() << "valgrind is not installed (apt-get install valgrind)";
         }
         Isolated::SetUp();
     }
 
-    std::vector<std::string> under_valgrind(const std::string &program,
-                                            const std::vector<std::string> &args = {}) const {
-        std::vector<std::string> argv{valgrind_,
+    static std::vector<std::string> under_valgrind(const std::string &program,
+                                                   const std::vector<std::string> &args = {}) {
+        std::vector<std::string> argv{"/usr/bin/env",
+                                      "valgrind",
                                       "--tool=memcheck",
                                       "--error-exitcode=99",
                                       "--leak-check=full",
@@ -70,13 +57,13 @@ class Memcheck : public Isolated {
         return argv;
     }
 
-    Running start_checked(const std::string &program,
-                          const std::vector<std::string> &args = {}) const {
+    static Running start_checked(const std::string &program,
+                                 const std::vector<std::string> &args = {}) {
         return start(under_valgrind(program, args));
     }
 
-    Checked run_checked(const std::string &program, const std::vector<std::string> &args = {},
-                        Millis timeout = 60s) const {
+    static Checked run_checked(const std::string &program,
+                               const std::vector<std::string> &args = {}, Millis timeout = 60s) {
         return split(run(under_valgrind(program, args), timeout));
     }
 
@@ -95,9 +82,6 @@ class Memcheck : public Isolated {
         checked.outcome = std::move(outcome);
         return checked;
     }
-
-  private:
-    std::string valgrind_;
 };
 
 size_t occurrences(const std::string &text, const std::string &what) {

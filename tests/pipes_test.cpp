@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <regex>
 #include <string>
 #include <thread>
@@ -62,19 +61,8 @@ void cover(const char *program, const char *file) {
     }
 }
 
-// A file nobody may execute, removed again by the destructor.
-class PlainFile {
-  public:
-    PlainFile() {
-        const int fd = mkstemp(path_);
-        if (fd != -1) close(fd);
-    }
-    ~PlainFile() { std::remove(path_); }
-    const char *path() const { return path_; }
-
-  private:
-    char path_[32] = "/tmp/not-a-program-XXXXXX";
-};
+// A file that exists everywhere and that nobody may execute.
+constexpr const char *not_a_program = "/etc/passwd";
 
 }  // namespace
 
@@ -92,31 +80,26 @@ TEST_F(Pipes, TubenoteChildPrintsTheGreetingItReceived) {
     }
 }
 
-TEST_F(Pipes, FailedPipeIsReported) {
-    const Options options{.input = "", .in_child = four_descriptors};
-    const Outcome note = run({bin("tubenote")}, 20s, options);
-    EXPECT_EQ(note.out, "");
-    EXPECT_EQ(note.err, "Pipe failed");
-    EXPECT_EQ(note.exit_code, 1);
-
-    const Outcome chain = run({bin("tubechain")}, 20s, options);
-    EXPECT_EQ(chain.out, "");
-    EXPECT_EQ(chain.err, "pipe: Too many open files\n");
-    EXPECT_EQ(chain.exit_code, 1);
-}
-
-TEST_F(Pipes, FailedForkIsReported) {
-    const Options options{.input = "", .in_child = forbid_fork};
-    const Outcome note = run({bin("tubenote")}, 20s, options);
-    EXPECT_EQ(note.out, "");
-    EXPECT_EQ(note.err, "Fork failed");
-    EXPECT_EQ(note.exit_code, 1);
-
-    // Not ps writing into a pipe that nobody reads.
-    const Outcome chain = run({bin("tubechain")}, 20s, options);
-    EXPECT_EQ(chain.out, "");
-    EXPECT_EQ(chain.err, "fork: Resource temporarily unavailable\n");
-    EXPECT_EQ(chain.exit_code, 1);
+TEST_F(Pipes, FailedPipeOrForkIsReported) {
+    struct Fault {
+        void (*in_child)();
+        const char *note_err;
+        const char *chain_err;
+    };
+    // After a failed fork, tubechain must not go on as ps writing into a
+    // pipe that nobody reads.
+    for (const Fault fault :
+         {Fault{four_descriptors, "Pipe failed", "pipe: Too many open files\n"},
+          Fault{forbid_fork, "Fork failed", "fork: Resource temporarily unavailable\n"}}) {
+        SCOPED_TRACE(fault.note_err);
+        for (const char *program : {"tubenote", "tubechain"}) {
+            const Outcome result = run({bin(program)}, 20s, {.in_child = fault.in_child});
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err,
+                      program == std::string("tubenote") ? fault.note_err : fault.chain_err);
+            EXPECT_EQ(result.exit_code, 1);
+        }
+    }
 }
 
 TEST_F(Pipes, TubechainShowsTheProcessListEvenWithBusyCpus) {
@@ -149,7 +132,7 @@ TEST_F(Pipes, TubechainShowsTheProcessListEvenWithBusyCpus) {
 TEST_F(PipesWithMounts, PagerEndingBeforePsExitsDoesNotReachPs) {
     // The stand-in catches SIGCHLD as procps ps does and is still there
     // when more ends.
-    const Options options{.input = "", .in_child = [] { cover("/bin/ps", LINGERING_PS); }};
+    const Options options{.in_child = [] { cover("/bin/ps", LINGERING_PS); }};
     Running program = start({bin("tubechain")}, options);
     const Outcome result = program.finish(60s);
     EXPECT_EQ(result.out, "PID ARGS\n" + std::to_string(program.pid()) + " /bin/ps\n");
@@ -159,12 +142,9 @@ TEST_F(PipesWithMounts, PagerEndingBeforePsExitsDoesNotReachPs) {
 }
 
 TEST_F(PipesWithMounts, ProgramThatCannotStartIsReported) {
-    const PlainFile plain;
-    const char *file = plain.path();
-
     // The launcher's own process cannot become ps; more sees the end of its
     // input at once and shows nothing.
-    const Options ps_covered{.input = "", .in_child = [&] { cover("/bin/ps", file); }};
+    const Options ps_covered{.in_child = [] { cover("/bin/ps", not_a_program); }};
     const Outcome no_ps = run({bin("tubechain")}, 30s, ps_covered);
     EXPECT_EQ(no_ps.out, "");
     EXPECT_EQ(no_ps.err, "/bin/ps: Permission denied\n");
@@ -173,10 +153,10 @@ TEST_F(PipesWithMounts, ProgramThatCannotStartIsReported) {
 
     // The child cannot become more; ps (the stand-in) writes into a pipe
     // nobody reads and is not disturbed by the failed child's end.
-    const Options more_covered{.input = "", .in_child = [&] {
-                                   cover("/bin/ps", LINGERING_PS);
-                                   cover("/bin/more", file);
-                               }};
+    const Options more_covered{.in_child = [] {
+        cover("/bin/ps", LINGERING_PS);
+        cover("/bin/more", not_a_program);
+    }};
     const Outcome no_more = run({bin("tubechain")}, 30s, more_covered);
     EXPECT_EQ(no_more.out, "");
     EXPECT_EQ(no_more.err, "/bin/more: Permission denied\n");

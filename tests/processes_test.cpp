@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,25 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int children = 5;
-
-// Fields of /proc/PID/stat after the command name; [0] is field 3, the state.
-std::vector<std::string> stat_fields(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(file, text);
-    std::vector<std::string> fields;
-    const auto close_paren = text.rfind(')');
-    if (close_paren == std::string::npos) return fields;
-    std::istringstream rest(text.substr(close_paren + 1));
-    for (std::string field; rest >> field;) fields.push_back(field);
-    return fields;
-}
-
-// A zombie's status in waitpid's form: field 52 of /proc/PID/stat.
-int zombie_status(pid_t pid) {
-    const auto fields = stat_fields(pid);
-    return fields.size() > 49 ? std::stoi(fields[49]) : -1;
-}
 
 // Blocked in sleep(), so the child has printed its line already.
 bool asleep(pid_t pid) {
@@ -98,7 +78,10 @@ Observed run_observed(const std::vector<std::string> &args, const Options &optio
     kill(parent.pid(), SIGSTOP);
     EXPECT_TRUE(wait_until([&] { return all_in_state(seen.children, 'Z'); }, 60s))
         << "the children did not end";
-    for (const pid_t child : seen.children) seen.statuses.push_back(zombie_status(child));
+    // A zombie's status in waitpid's form: field 52 of /proc/PID/stat.
+    for (const pid_t child : seen.children) {
+        seen.statuses.push_back(std::stoi(stat_fields(child).at(49)));
+    }
     kill(parent.pid(), SIGCONT);
     seen.outcome = parent.finish(90s);
     seen.elapsed = Clock::now() - begin;
@@ -151,7 +134,7 @@ TEST(Spawnwait, StatusKeepsItsLowEightBitsAndFileOutputIsNotDoubled) {
         if (out == -1 || dup2(out, STDOUT_FILENO) == -1) _exit(127);
         close(out);
     };
-    const Observed seen = run_observed({"256"}, {.input = "", .in_child = into_file});
+    const Observed seen = run_observed({"256"}, {.in_child = into_file});
     std::ifstream file(path);
     const std::string out((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::remove(path);
@@ -189,8 +172,7 @@ TEST(Spawnwait, StoppedChildrenEndTheWaitsWhileTheyStillExist) {
 }
 
 TEST(Spawnwait, FailedForkIsReportedAndEndsWithStatusOne) {
-    const Outcome result =
-        run({bin("spawnwait"), "3"}, 30s, {.input = "", .in_child = forbid_fork});
+    const Outcome result = run({bin("spawnwait"), "3"}, 30s, {.in_child = forbid_fork});
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "fork: Resource temporarily unavailable\n");
     EXPECT_EQ(result.exit_code, 1);

@@ -22,16 +22,6 @@ namespace {
 
 using Mailbox = Isolated;
 
-// Creates the segment as another program might and fills it with `fill`.
-volatile char *make_segment(size_t size, char fill) {
-    const int shmid = shmget(mailbox_key, size, IPC_CREAT | 0666);
-    if (shmid == -1) return nullptr;
-    void *shm = shmat(shmid, nullptr, 0);
-    if (shm == reinterpret_cast<void *>(-1)) return nullptr;
-    std::memset(shm, fill, size);
-    return static_cast<volatile char *>(shm);
-}
-
 Outcome guest() { return run({bin("boardguest")}, 30s); }
 
 }  // namespace
@@ -96,8 +86,7 @@ TEST_F(Mailbox, LookupAndAttachFailuresEndWithStatusOne) {
         if (setrlimit(RLIMIT_AS, &limit) == -1) _exit(127);
     };
     for (const char *program : {"boardhost", "boardguest"}) {
-        const Outcome result =
-            run({bin(program)}, 30s, {.input = "", .in_child = small_address_space});
+        const Outcome result = run({bin(program)}, 30s, {.in_child = small_address_space});
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "shmat: Cannot allocate memory\n");
         EXPECT_EQ(result.exit_code, 1);
@@ -108,8 +97,10 @@ TEST_F(Mailbox, TextWithoutZeroByteIsPrintedAtMost27Long) {
     // A larger segment passes the lookup for 27 bytes, and the bytes past 26
     // must never reach the output. (In a segment of exactly 27 bytes an
     // overrun would go unseen: the rest of its page reads as zero bytes.)
-    volatile char *segment = make_segment(4096, 'q');
-    ASSERT_NE(segment, nullptr);
+    // Made as another program might, and filled with 'q'.
+    void *shm = shmat(shmget(mailbox_key, 4096, IPC_CREAT | 0666), nullptr, 0);
+    ASSERT_NE(shm, reinterpret_cast<void *>(-1));
+    volatile char *segment = static_cast<volatile char *>(std::memset(shm, 'q', 4096));
     const Outcome client = guest();
     EXPECT_EQ(client.out, std::string(27, 'q') + "\nAltero la memoria\n");
     EXPECT_EQ(client.err, "");

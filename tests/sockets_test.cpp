@@ -49,15 +49,14 @@ TEST_F(Sockets, ServerEndsWhenThePortIsTaken) {
 }
 
 TEST_F(Sockets, FailedSocketAndAcceptAreReported) {
-    const Outcome client =
-        run({bin("stepguest")}, 10s, {.input = "", .in_child = fail_socket_calls});
+    const Outcome client = run({bin("stepguest")}, 10s, {.in_child = fail_socket_calls});
     EXPECT_EQ(client.out, client_header);
     EXPECT_EQ(client.err, "Socket create failed.\n: Too many open files\n");
     EXPECT_EQ(client.exit_code, 255);
 
     // The listening socket takes the last descriptor: accept fails at once,
     // before it would wait for a client.
-    const Outcome served = run({bin("stephost")}, 10s, {.input = "", .in_child = four_descriptors});
+    const Outcome served = run({bin("stephost")}, 10s, {.in_child = four_descriptors});
     EXPECT_EQ(served.out,
               "RC from bind = 0\nRC from listen = 0\nafter accept()... client_sockfd = -1\n");
     EXPECT_EQ(served.err, "accept: Too many open files\n");

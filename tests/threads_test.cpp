@@ -64,8 +64,7 @@ TEST(Gridflip, FailedThreadCreationIsReportedWithFileAndLineAndAborts) {
     const int line = gridflip_line_with("pthread_create(");
     ASSERT_GT(line, 0) << "threads/gridflip.cpp not found beside the tests";
 
-    const Outcome result =
-        run({bin("gridflip")}, 30s, {.input = "", .in_child = without_room_for_a_thread});
+    const Outcome result = run({bin("gridflip")}, 30s, {.in_child = without_room_for_a_thread});
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Create thread at \"gridflip.cpp\":" + std::to_string(line) +
                               ": Resource temporarily unavailable\n");

@@ -30,6 +30,10 @@ int test_socket() {
 
 int listen_on_step_port() {
     const int fd = test_socket();
+    // A new listener may take the port over from connections in TIME_WAIT;
+    // never from another listener.
+    const int reuse = 1;
+    EXPECT_EQ(setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse), 0);
     const sockaddr_in address = step_address();
     EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
     EXPECT_EQ(listen(fd, 5), 0);

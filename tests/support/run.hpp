@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -28,8 +27,6 @@ struct Outcome {
 };
 
 struct Options {
-    // Bytes fed to standard input; it is closed after them.
-    std::string input;
     // Runs in the child between fork and exec, e.g. to lower a resource
     // limit or bind-mount a stand-in. It must not return on failure: call
     // _exit(127) so the test sees a failed start.
@@ -41,8 +38,6 @@ struct Options {
 class Running {
   public:
     Running(pid_t pid, int out_fd, int err_fd);
-    Running(const Running &) = delete;
-    Running &operator=(const Running &) = delete;
     Running(Running &&other) noexcept;
     Running &operator=(Running &&) = delete;
     ~Running();
@@ -62,8 +57,7 @@ class Running {
 };
 
 // For Options::in_child: no process may be created, so every fork of the
-// program fails with EAGAIN. LeakSanitizer is turned off there, as it
-// needs a thread.
+// program fails with EAGAIN.
 void forbid_fork();
 
 // For Options::in_child: descriptors 0 to 3 only. That leaves the dynamic
@@ -93,10 +87,11 @@ bool wait_until(const std::function<bool()> &ready, Millis deadline);
 // then untouched, and the caller must not go on to use them.
 std::string enter_private_namespaces();
 
-// Stops and continues the process group `group` at random moments, as
-// Ctrl-Z and fg do, until its leader has ended or `rounds` pairs have been
-// sent. Returns the number of stops.
-int stop_and_continue(pid_t group, int rounds, std::mt19937 &random);
+// Stops and continues the process group `group` at moments drawn from
+// `seed` (so a failing run can be repeated), as Ctrl-Z and fg do, until its
+// leader has ended or `rounds` pairs have been sent. Returns the number of
+// stops.
+int stop_and_continue(pid_t group, int rounds, unsigned seed);
 
 // States of the TCP sockets in this network namespace with `port` at either
 // end, in /proc/net/tcp's hex ("0A" LISTEN, "06" TIME_WAIT, ...).
@@ -104,6 +99,10 @@ std::vector<std::string> tcp_states_on(unsigned short port);
 
 // True when the TCP port is in the LISTEN state in this network namespace.
 bool port_listening(unsigned short port);
+
+// Fields of /proc/PID/stat after the command name: [0] is field 3, the
+// state; [1] the parent; [49] field 52, a zombie's status in waitpid's form.
+std::vector<std::string> stat_fields(pid_t pid);
 
 // Process ids of the children of `pid`.
 std::vector<pid_t> children_of(pid_t pid);

@@ -29,6 +29,7 @@ union semun {
 constexpr key_t counter_key = 1678;
 constexpr key_t guard_key = 1234;
 constexpr key_t mailbox_key = 5678;
+constexpr unsigned permission_bits = 0777;
 
 // A new segment of `size` bytes holding `bytes`; one that exists is left
 // as it is. Returns false on any other failure.
@@ -60,10 +61,12 @@ int plant() {
 
 // FNV-1a over the contents: a changed byte changes the line.
 std::string digest(const unsigned char *bytes, size_t size) {
-    unsigned long long hash = 14695981039346656037ULL;
+    constexpr unsigned long long offset_basis = 14695981039346656037ULL;
+    constexpr unsigned long long prime = 1099511628211ULL;
+    unsigned long long hash = offset_basis;
     for (size_t i = 0; i < size; ++i) {
         hash ^= bytes[i];
-        hash *= 1099511628211ULL;
+        hash *= prime;
     }
     return "fnv1a " + std::to_string(hash);
 }
@@ -77,7 +80,7 @@ int show() {
         const int shmid = shmctl(index, SHM_STAT, &info);
         if (shmid == -1) continue;
         std::string line = "shm size " + std::to_string(info.shm_segsz) + " mode " +
-                           std::to_string(info.shm_perm.mode & 0777) + " uid " +
+                           std::to_string(info.shm_perm.mode & permission_bits) + " uid " +
                            std::to_string(info.shm_perm.uid) + " ";
         void *shm = shmat(shmid, nullptr, SHM_RDONLY);
         if (shm == reinterpret_cast<void *>(-1)) {
@@ -98,7 +101,7 @@ int show() {
         const int semid = semctl(index, 0, SEM_STAT, arg);
         if (semid == -1) continue;
         std::string line = "sem count " + std::to_string(info.sem_nsems) + " mode " +
-                           std::to_string(info.sem_perm.mode & 0777) + " uid " +
+                           std::to_string(info.sem_perm.mode & permission_bits) + " uid " +
                            std::to_string(info.sem_perm.uid) + " values";
         std::vector<unsigned short> values(info.sem_nsems);
         arg.array = values.data();
