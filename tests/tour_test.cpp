@@ -1,0 +1,217 @@
+// tour.sh, run as a user would (with --bin, so that it runs this build's
+// programs), in private namespaces: the facts each view shows, every
+// program's own output exact, the choice of programs, and what an
+// interrupted tour leaves behind.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "expected.hpp"
+#include "peers.hpp"
+#include "run.hpp"
+
+using namespace tour;
+
+namespace {
+
+using Tour = Isolated;
+
+std::vector<std::string> tour_of(const std::vector<std::string> &names) {
+    const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "tour.sh";
+    std::vector<std::string> argv{script.string(), "--bin", IPC_TOUR_BIN_DIR};
+    argv.insert(argv.end(), names.begin(), names.end());
+    return argv;
+}
+
+// One program's part of the tour. The tour's own lines start with "== ",
+// "-- ", "   | " (a view) or "   * " (a notice); the rest is the program's.
+struct Section {
+    std::vector<std::string> views;  // one per "-- " step, in order
+    std::string notices;
+    std::string own;
+};
+
+// The sections by the first word of their heading ("tallylock", "stephost").
+std::map<std::string, Section> sections_of(const std::string &out) {
+    std::map<std::string, Section> sections;
+    Section *section = nullptr;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("== ", 0) == 0) {
+            section = &sections[line.substr(3, line.find_first_of(" :", 3) - 3)];
+        } else if (section == nullptr || line.empty()) {
+            continue;
+        } else if (line.rfind("-- ", 0) == 0) {
+            section->views.emplace_back();
+        } else if (line.rfind("   | ", 0) == 0 && !section->views.empty()) {
+            section->views.back() += line.substr(5) + "\n";
+        } else if (line.rfind("   * ", 0) == 0) {
+            section->notices += line.substr(5) + "\n";
+        } else {
+            section->own += line + "\n";
+        }
+    }
+    return sections;
+}
+
+// The lines of a view, each split into its whitespace-separated fields.
+std::vector<std::vector<std::string>> table(const std::string &view) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(view);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        rows.emplace_back();
+        for (std::string word; words >> word;) rows.back().push_back(word);
+    }
+    return rows;
+}
+
+// The fields of the row of `view` whose first field is `first`, or none.
+std::vector<std::string> row(const std::string &view, const std::string &first) {
+    for (auto &fields : table(view)) {
+        if (!fields.empty() && fields[0] == first) return fields;
+    }
+    return {};
+}
+
+size_t count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(Tour, ShowsWhatTheKernelHoldsBesideEachProgramsOwnOutput) {
+    const Outcome result = run(tour_of({}), 120s);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    auto sections = sections_of(result.out);
+    ASSERT_EQ(sections.size(), 8U) << result.out;
+
+    const Section &locked = sections["tallylock"];
+    EXPECT_EQ(locked.own, total_line(500000));
+    ASSERT_EQ(locked.views.size(), 2U) << result.out;
+    EXPECT_EQ(count(locked.views[0], "tallylock 100000"), 6U) << "the parent and five workers";
+    // ipcs's columns: key, id, owner, perms, bytes, nattch.
+    const auto counting = row(locked.views[0], "0x0000068e");
+    ASSERT_EQ(counting.size(), 6U) << locked.views[0];
+    EXPECT_EQ(counting[4], "4");
+    EXPECT_EQ(counting[5], "11") << "attachments while the workers count";
+    EXPECT_EQ(row(locked.views[0], "0x000004d2").size(), 5U) << "the guard while they count";
+    const auto after = row(locked.views[1], "0x0000068e");
+    ASSERT_EQ(after.size(), 6U) << locked.views[1];
+    EXPECT_EQ(after[5], "0") << "attachments after the run";
+    EXPECT_NE(locked.views[1].find("(none with key 0x000004d2)"), std::string::npos);
+
+    const Section &bare = sections["tallybare"];
+    const auto total = total_of(bare.own);
+    ASSERT_TRUE(total) << bare.own;
+    EXPECT_LE(*total, 1500);
+    EXPECT_EQ(bare.notices.rfind(std::to_string(1500 - *total) + " of the 1500 additions", 0), 0U)
+        << bare.notices;
+
+    const Section &grid = sections["gridflip"];
+    EXPECT_TRUE(cancelled_with_uniform_grid(grid.own)) << grid.own;
+    ASSERT_EQ(grid.views.size(), 1U);
+    EXPECT_EQ(count(grid.views[0], "gridflip"), 2U) << "two threads:\n" << grid.views[0];
+
+    const Section &spawn = sections["spawnwait"];
+    const auto pids = pids_by_index(spawn.own);
+    ASSERT_EQ(pids.size(), 5U);
+    ASSERT_EQ(spawn.views.size(), 2U) << result.out;
+    EXPECT_EQ(count(spawn.views[0], "spawnwait 3"), 6U) << spawn.views[0];
+    EXPECT_EQ(count(spawn.views[1], "<defunct>"), 5U) << spawn.views[1];
+    EXPECT_EQ(count(spawn.views[1], " Z "), 5U) << spawn.views[1];
+    EXPECT_EQ(row(spawn.views[1], table(spawn.views[1]).at(1).at(0)).at(2), "T")
+        << "the parent held";
+    // The parent (ps's first row) reports its waits on standard error, the
+    // only text there.
+    const pid_t parent = std::stoi(table(spawn.views[0]).at(1).at(0));
+    EXPECT_EQ(result.err, parent_report(parent, pids));
+
+    const std::string &note = sections["tubenote"].own;
+    EXPECT_TRUE(note == "father wrote\nchild read Greetings\n" ||
+                note == "child read Greetings\nfather wrote\n")
+        << note;
+    const std::string &listed = sections["tubechain"].own;
+    EXPECT_LT(listed.find("PID"), listed.find('\n')) << "ps's heading first:\n" << listed;
+
+    const Section &step = sections["stephost"];
+    EXPECT_EQ(step.own, step_client_conversation() + step_server_conversation());
+    ASSERT_EQ(step.views.size(), 3U) << result.out;
+    EXPECT_EQ(row(step.views[0], "LISTEN").at(3), "0.0.0.0:7734");
+    EXPECT_EQ(row(step.views[2], "TIME-WAIT").at(3), "127.0.0.1:7734");
+
+    const Section &board = sections["boardhost"];
+    EXPECT_EQ(board.own,
+              mailbox_client_out + mailbox_server_out + marked + "\nAltero la memoria\n");
+    ASSERT_EQ(board.views.size(), 2U) << result.out;
+    const auto polled = row(board.views[0], "0x0000162e");
+    const auto left = row(board.views[1], "0x0000162e");
+    ASSERT_EQ(polled.size(), 6U);
+    ASSERT_EQ(left.size(), 6U);
+    EXPECT_EQ(polled[4], "27");
+    EXPECT_EQ(polled[5], "1") << "the polling server's attachment";
+    EXPECT_EQ(left[5], "0");
+}
+
+TEST_F(Tour, RunsTheNamedProgramsOnlyAndLeavesNothingWhenInterrupted) {
+    const Outcome chosen = run(tour_of({"boardguest", "gridflip"}), 30s);
+    EXPECT_EQ(chosen.exit_code, 0) << chosen.err;
+    std::vector<std::string> headings;
+    for (const auto &[name, section] : sections_of(chosen.out)) headings.push_back(name);
+    EXPECT_EQ(headings, (std::vector<std::string>{"boardhost", "gridflip"}));
+
+    const Outcome unknown = run(tour_of({"gridflip", "nosuch"}), 30s);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_EQ(unknown.err.rfind("tour.sh: no program called 'nosuch'\nusage: ./tour.sh", 0), 0U)
+        << unknown.err;
+    EXPECT_EQ(unknown.exit_code, 2);
+
+    // Ctrl-C, to the tour's whole process group, while the workers count,
+    // while spawnwait's parent is held with its children asleep, and while
+    // the mailbox server (started in the background) polls.
+    const auto a_child = [](pid_t parent, const std::function<bool(pid_t)> &holds) {
+        const auto kids = children_of(parent);
+        return std::any_of(kids.begin(), kids.end(), holds);
+    };
+    const std::vector<std::pair<std::string, std::function<bool(pid_t)>>> moments{
+        {"tallylock",
+         [&](pid_t tour) {
+             return a_child(tour, [](pid_t pid) { return children_of(pid).size() == 5; });
+         }},
+        {"spawnwait",
+         [&](pid_t tour) {
+             return a_child(tour, [](pid_t pid) { return process_state(pid) == 'T'; });
+         }},
+        {"boardhost", [](pid_t) { return alphabet_in_place(); }}};
+    for (const auto &[name, moment] : moments) {
+        SCOPED_TRACE(name);
+        Running interrupted = start(tour_of({name}));
+        ASSERT_TRUE(wait_until([&] { return moment(interrupted.pid()); }, 20s));
+        kill(-interrupted.pid(), SIGINT);
+        const Outcome result = interrupted.finish(20s);
+        EXPECT_FALSE(result.timed_out) << "a process kept the output open";
+        EXPECT_EQ(result.exit_code, 130);
+        // Killed processes may wait a moment as zombies for init to reap them.
+        std::vector<pid_t> alive;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string pid = entry.path().filename();
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            const auto fields = stat_fields(std::stoi(pid));
+            if (fields.size() > 2 && fields[2] == std::to_string(interrupted.pid()) &&
+                fields[0] != "Z") {
+                alive.push_back(std::stoi(pid));
+            }
+        }
+        EXPECT_EQ(alive, std::vector<pid_t>{}) << "left in the tour's process group";
+    }
+}
