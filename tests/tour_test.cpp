@@ -76,7 +76,7 @@ std::vector<std::vector<std::string>> table(const std::string &view) {
 
 // The fields of the row of `view` whose first field is `first`, or none.
 std::vector<std::string> row(const std::string &view, const std::string &first) {
-    for (auto &fields : table(view)) {
+    for (const auto &fields : table(view)) {
         if (!fields.empty() && fields[0] == first) return fields;
     }
     return {};
@@ -193,10 +193,10 @@ TEST_F(Tour, RunsTheNamedProgramsOnlyAndLeavesNothingWhenInterrupted) {
              return a_child(tour, [](pid_t pid) { return process_state(pid) == 'T'; });
          }},
         {"boardhost", [](pid_t) { return alphabet_in_place(); }}};
-    for (const auto &[name, moment] : moments) {
-        SCOPED_TRACE(name);
-        Running interrupted = start(tour_of({name}));
-        ASSERT_TRUE(wait_until([&] { return moment(interrupted.pid()); }, 20s));
+    for (const auto &moment : moments) {
+        SCOPED_TRACE(moment.first);
+        Running interrupted = start(tour_of({moment.first}));
+        ASSERT_TRUE(wait_until([&] { return moment.second(interrupted.pid()); }, 20s));
         kill(-interrupted.pid(), SIGINT);
         const Outcome result = interrupted.finish(20s);
         EXPECT_FALSE(result.timed_out) << "a process kept the output open";
