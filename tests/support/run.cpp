@@ -242,7 +242,7 @@ std::string cannot(const char *call, int error) {
     return std::string("skipped: needs private namespaces, and ") + call + " failed (" +
            std::strerror(error) +
            "); enable unprivileged user namespaces (sysctl user.max_user_namespaces > 0; "
-           "kernel.unprivileged_userns_clone=1 on Debian kernels before 6.x; "
+           "kernel.unprivileged_userns_clone=1 where the kernel has that switch; "
            "kernel.apparmor_restrict_unprivileged_userns=0 on Ubuntu)";
 }
 
