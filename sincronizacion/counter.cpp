@@ -19,8 +19,8 @@ constexpr int workers = 5;
 
 // Looks the counter segment up (creating it if `flags` says so) and attaches
 // it where the kernel chooses. Any failure ends the process with SIGABRT.
-int *attach_counter(int flags) {
-    const int shmid = shmget(key_d, sizeof(int), flags | 0666);
+int *attach_counter(int flags, int &shmid) {
+    shmid = shmget(key_d, sizeof(int), flags | 0666);
     if (shmid == -1) {
         perror("shmget");
         abort();
@@ -43,9 +43,26 @@ int read_count(const char *text) { return static_cast<int>(strtol(text, nullptr,
 [[noreturn]] void run_worker(int n) {
     // A fresh lookup and attachment: the worker does not use the mapping it
     // inherited from the parent.
-    int *shm = attach_counter(0);
-    for (int i = 0; i < n; ++i) counter_increment(shm);
-    exit(0);
+    int shmid = -1;
+    int *shm = attach_counter(0, shmid);
+    bool as_meant = true;
+    for (int i = 0; i < n; ++i) as_meant = counter_increment(shm) && as_meant;
+    exit(as_meant ? 0 : 1);
+}
+
+// Attachments of the segment besides the caller's own. Every process of a
+// run holds one (the parent and each worker; a worker also holds the
+// parent's, inherited through fork) until it ends, even while it is
+// stopped, so any other attachment is a run still in progress. The kernel
+// counts attachments at shmat, so of two runs started at the same moment
+// at least the later one to attach sees the other.
+shmatt_t other_attachments(int shmid) {
+    shmid_ds info{};
+    if (shmctl(shmid, IPC_STAT, &info) == -1) {
+        perror("shmctl");
+        abort();
+    }
+    return info.shm_nattch - 1;
 }
 
 }  // namespace
@@ -61,7 +78,18 @@ int main(int argc, char *argv[]) {
         abort();
     }
 
-    int *shm = attach_counter(IPC_CREAT);
+    int shmid = -1;
+    int *shm = attach_counter(IPC_CREAT, shmid);
+    // Zeroing the counter, or resetting the guard, under a run that still
+    // counts would spoil both totals: leave it all as it is.
+    const shmatt_t others = other_attachments(shmid);
+    if (others > 0) {
+        fprintf(stderr,
+                "the counter (key %d) is in use by another run (%lu attachments): wait until it "
+                "ends, fg or kill it if it is stopped, or use a lab of your own (./lab.sh)\n",
+                static_cast<int>(key_d), static_cast<unsigned long>(others));
+        return 2;
+    }
     *shm = 0;
 
     counter_setup();
@@ -80,7 +108,10 @@ int main(int argc, char *argv[]) {
     }
 
     // Reap until the kernel says no child is left. A worker that was killed,
-    // or exited with a non-zero status, is named.
+    // or exited with a non-zero status, is named. One that exited with 1
+    // made an addition that was not meant, so the total is not to be
+    // trusted and the run ends with 1 too.
+    int run_status = 0;
     for (;;) {
         int status = 0;
         const pid_t done = wait(&status);
@@ -89,10 +120,11 @@ int main(int argc, char *argv[]) {
             continue;
         }
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) printf("hijo %d terminado\n", done);
+        if (WIFEXITED(status) && WEXITSTATUS(status) != 0) run_status = 1;
     }
 
     counter_teardown();
 
     printf("padre total= %d\n", *shm);
-    return 0;
+    return run_status;
 }

@@ -11,7 +11,10 @@
 void counter_setup();
 
 // One addition of 1 to the counter, run by a worker on its own attachment.
-void counter_increment(int *shm);
+// Returns false when the addition could not be made as the program means
+// it (an unguarded addition in tallylock); the worker then ends with
+// status 1, and so does the parent.
+bool counter_increment(int *shm);
 
 // Run once by the parent after the last worker has been reaped.
 void counter_teardown();

@@ -6,7 +6,8 @@
 // Watch: the total falls short of 5 x N. Two workers that read the same
 //        value both store that value plus one, and one addition is lost.
 //        The random generator is never seeded, so every worker draws the
-//        same pauses, and so does every run.
+//        same pauses, and so does every run. Like tallylock, it refuses to
+//        start while another counter run holds the counter.
 #include "counter.hpp"
 
 #include <unistd.h>
@@ -22,7 +23,7 @@ constexpr long long max_delay_us = 100;
 
 void counter_setup() {}
 
-void counter_increment(int *shm) {
+bool counter_increment(int *shm) {
     const int total = static_cast<int>(static_cast<unsigned>(*shm) + 1U);
     // rand is never seeded, on purpose: the same pauses in every worker and
     // every run, as the opening comment says.
@@ -31,6 +32,7 @@ void counter_increment(int *shm) {
     // 100 * r / 2147483647 microseconds, 0 to 100; the product needs 64 bits.
     usleep(static_cast<useconds_t>(max_delay_us * r / rand_max));
     *shm = total;
+    return true;
 }
 
 void counter_teardown() {}

@@ -3,11 +3,14 @@
 //
 // Run:   tallylock 100000
 // Watch: the total is exactly 5 x N ("padre total= 500000") when all five
-//        workers were created and counted to the end, and no other counter
-//        program ran at the same time. A failed fork or a killed worker
-//        gives less; a run beside it shares the counter and the set (the
-//        keys are fixed), so both print whatever the counter then holds.
-//        Compare with tallybare, which makes the same additions unguarded.
+//        workers were created and counted to the end. A failed fork or a
+//        killed worker gives less. A second counter run started while this
+//        one counts (even stopped) is refused and touches nothing: the keys
+//        are fixed, so it would share the counter and the set. If the set
+//        is removed (ipcrm -S 1234) or raised above 1 meanwhile, each
+//        worker reports its first failed semop, counts on unguarded, and
+//        the run ends with status 1. Compare with tallybare, which makes
+//        the same additions unguarded.
 //        The counter segment (key 1678) stays after the run; the semaphore
 //        set (key 1234) is removed before the total is printed.
 #include "counter.hpp"
@@ -63,25 +66,38 @@ void counter_setup() {
     }
 }
 
-void counter_increment(int *shm) {
+bool counter_increment(int *shm) {
+    // A worker reports the first failed operation only: once the set is
+    // removed (ipcrm, or another program), or raised above 1 by someone
+    // else, every later one fails the same way, N times over.
+    static bool reported = false;
+
     // Take: decrement, and in the same atomic call check that the value is
-    // then 0. If some earlier fault left the semaphore above 1, the
-    // zero-check fails at once instead of letting two workers in.
+    // then 0. If someone raised the semaphore above 1, the zero-check fails
+    // at once instead of letting two workers in.
     sops[0] = {0, -1, SEM_UNDO};
     sops[1] = {0, 0, IPC_NOWAIT | SEM_UNDO};
     int taken = semop(semid, sops, 2);
     // A stopped and continued process sees its sleeping semop fail with
     // EINTR; nothing was changed, so take again.
     while (taken == -1 && errno == EINTR) taken = semop(semid, sops, 2);
-    if (taken == -1) perror("semop1: semop failed");
+    if (taken == -1 && !reported) {
+        perror("semop1: semop failed");
+        reported = true;
+    }
 
     // Plain read, add and store; with 32-bit wrap-around as an int would.
     *shm = static_cast<int>(static_cast<unsigned>(*shm) + 1U);
 
     // Give back only what was taken, so the value never rises above 1.
-    if (taken == -1) return;
+    if (taken == -1) return false;
     sops[0] = {0, 1, IPC_NOWAIT | SEM_UNDO};
-    if (semop(semid, sops, 1) == -1) perror("semop2: semop failed");
+    if (semop(semid, sops, 1) == -1) {
+        if (!reported) perror("semop2: semop failed");
+        reported = true;
+        return false;
+    }
+    return true;
 }
 
 void counter_teardown() {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "expected.hpp"
@@ -48,6 +49,16 @@ void expect_counter_left_behind() {
     ASSERT_EQ(shmctl(shmid, IPC_STAT, &info), 0);
     EXPECT_EQ(info.shm_segsz, 4U);
     EXPECT_EQ(info.shm_perm.mode & 0777, 0666U);
+}
+
+int guard_id() { return semget(guard_key, 0, 0); }
+
+// tallylock with N large enough to count for a while, once all five workers
+// exist.
+Running counting_run(int n) {
+    Running program = start({bin("tallylock"), std::to_string(n)});
+    EXPECT_TRUE(wait_until([&] { return children_of(program.pid()).size() == 5; }, 10s));
+    return program;
 }
 
 std::vector<std::string> lines_of(const std::string &text) {
@@ -90,6 +101,9 @@ TEST_F(Counters, ArgumentIsReadAsAtoiReadsIt) {
     EXPECT_EQ(tally("tallylock", {"  +12abc"}).out, total_line(60));
     EXPECT_EQ(tally("tallylock", {"abc"}).out, total_line(0));
     EXPECT_EQ(tally("tallylock", {"-"}).out, total_line(0));
+    // Decimal only: no octal, no hex.
+    EXPECT_EQ(tally("tallylock", {"010"}).out, total_line(50));
+    EXPECT_EQ(tally("tallylock", {"0x10"}).out, total_line(0));
     // Too large for an int: glibc's atoi keeps the low 32 bits (2^32 + 2 -> 2).
     EXPECT_EQ(tally("tallylock", {"4294967298"}).out, total_line(10));
     const Outcome wrapped = tally("tallylock", {"4294967295"});
@@ -113,6 +127,8 @@ TEST_F(Counters, LeftoverCounterAndGuardAreReused) {
     ASSERT_NE(shmid, -1);
     auto *counter = static_cast<int *>(shmat(shmid, nullptr, 0));
     *counter = 12345;
+    // Left by an earlier run: attached by no one, or the run is refused.
+    shmdt(counter);
     for (const int value : {0, 1, 7}) {
         SCOPED_TRACE(value);
         const int semid = semget(guard_key, 1, IPC_CREAT | 0666);
@@ -123,7 +139,9 @@ TEST_F(Counters, LeftoverCounterAndGuardAreReused) {
         const Outcome result = tally("tallylock", {"2000"});
         EXPECT_EQ(result.out, total_line(10000));
         EXPECT_EQ(result.err, "");
+        counter = static_cast<int *>(shmat(shmid, nullptr, 0));
         EXPECT_EQ(*counter, 10000);
+        shmdt(counter);
         EXPECT_FALSE(guard_exists());
     }
 }
@@ -141,23 +159,31 @@ TEST_F(Counters, StopAndContinueNeitherLosesNorBreaksTheGuard) {
     EXPECT_FALSE(guard_exists());
 }
 
-TEST_F(Counters, KilledWorkerIsNamedOnceAndDoesNotBlockTheOthers) {
-    constexpr int n = 200000;
-    Running program = start({bin("tallylock"), std::to_string(n)});
-    std::vector<pid_t> workers;
+TEST_F(Counters, WorkerKilledHoldingTheGuardIsNamedOnceAndDoesNotBlockTheOthers) {
+    constexpr int n = 100000;
+    Running program = counting_run(n);
+    // Stop the whole run at a moment when a worker holds the guard (value 0);
+    // the last process to operate on the semaphore is then the holder.
+    const int semid = guard_id();
+    ASSERT_NE(semid, -1);
+    pid_t holder = 0;
     ASSERT_TRUE(wait_until(
         [&] {
-            workers = children_of(program.pid());
-            return workers.size() == 5;
+            kill(-program.pid(), SIGSTOP);
+            wait_until([&] { return process_state(program.pid()) == 'T'; }, 1s);
+            if (semctl(semid, 0, GETVAL) == 0) holder = semctl(semid, 0, GETPID);
+            if (holder <= 0) kill(-program.pid(), SIGCONT);
+            return holder > 0;
         },
         10s));
-    // The victim may well hold the guard: SEM_UNDO gives it back.
-    ASSERT_EQ(kill(workers[2], SIGKILL), 0);
+    // Without SEM_UNDO on the take, the others would sleep for ever.
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    kill(-program.pid(), SIGCONT);
     const Outcome result = program.finish(120s);
 
     const auto lines = lines_of(result.out);
     ASSERT_EQ(lines.size(), 2U) << result.out;
-    EXPECT_EQ(lines[0], "hijo " + std::to_string(workers[2]) + " terminado");
+    EXPECT_EQ(lines[0], "hijo " + std::to_string(holder) + " terminado");
     const auto total = total_of(lines[1] + "\n");
     ASSERT_TRUE(total) << lines[1];
     EXPECT_LT(*total, 5 * n);
@@ -178,33 +204,60 @@ TEST_F(Counters, FailedForksAreReportedAndTheRunStillEnds) {
     EXPECT_FALSE(guard_exists());
 }
 
-TEST_F(Counters, GuardRemovedUnderARunningRunIsNeverGivenBack) {
-    // A second run removes the shared set while the first still counts. Every
-    // take of the first run then fails; it must report the take and make the
-    // increment, but give nothing back, and end without a sleeping worker.
-    Running first = start({bin("tallylock"), "100000"});
-    ASSERT_TRUE(wait_until([&] { return children_of(first.pid()).size() == 5; }, 10s));
-    const Outcome second = tally("tallylock", {"1"});
-    EXPECT_EQ(second.exit_code, 0);
-    const Outcome result = first.finish(120s);
-
-    ASSERT_EQ(result.exit_code, 0);
-    EXPECT_EQ(result.out.rfind("padre total= ", 0), 0U) << result.out;
-    // Only a worker that held the guard when the set vanished may fail to
-    // give it back; every later iteration fails its take and gives nothing.
-    int takes = 0;
-    int give_backs = 0;
-    for (const auto &line : lines_of(result.err)) {
-        if (line.rfind("semop1: semop failed: ", 0) == 0) {
-            ++takes;
-        } else if (line.rfind("semop2: semop failed: ", 0) == 0) {
-            ++give_backs;
-        } else {
-            ADD_FAILURE() << line;
+TEST_F(Counters, SecondRunWhileOneCountsIsRefusedAndTouchesNothing) {
+    constexpr int n = 100000;
+    Running first = counting_run(n);
+    const int semid = guard_id();
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "first run stopped" : "first run counting");
+        if (stopped) kill(-first.pid(), SIGSTOP);
+        for (const auto &[program, arg] : {std::pair{"tallylock", "1000"}, {"tallybare", "50"}}) {
+            const Outcome second = tally(program, {arg});
+            EXPECT_EQ(second.out, "");
+            EXPECT_NE(second.err.find("in use by another run (11 attachments)"), std::string::npos)
+                << second.err;
+            EXPECT_EQ(second.exit_code, 2);
         }
+        EXPECT_EQ(guard_id(), semid) << "the guard was replaced";
+        if (stopped) kill(-first.pid(), SIGCONT);
     }
-    EXPECT_GT(takes, 0) << "the second run ended after the first";
-    EXPECT_LE(give_backs, 5);
+    const Outcome result = first.finish(120s);
+    EXPECT_EQ(result.out, total_line(5LL * n));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST_F(Counters, GuardRemovedOrRaisedMidRunIsReportedOncePerWorker) {
+    // Removed by hand (ipcrm -S 1234), every take fails with EINVAL; raised
+    // to 2 by another process, every take fails its zero-check. Either way
+    // each worker says so once, counts on unguarded and ends with 1.
+    const std::vector<std::pair<std::string, std::function<void(int)>>> faults{
+        {"removed", [](int semid) { semctl(semid, 0, IPC_RMID); }},
+        {"raised", [](int semid) {
+             sembuf raise{0, 1, 0};
+             semop(semid, &raise, 1);
+         }}};
+    for (const auto &[name, fault] : faults) {
+        SCOPED_TRACE(name);
+        Running program = counting_run(200000);
+        fault(guard_id());
+        const Outcome result = program.finish(120s);
+        int reports = 0;
+        for (const auto &line : lines_of(result.err)) {
+            EXPECT_TRUE(line.rfind("semop1: semop failed: ", 0) == 0 ||
+                        line.rfind("semop2: semop failed: ", 0) == 0)
+                << line;
+            ++reports;
+        }
+        EXPECT_GE(reports, 1);
+        EXPECT_LE(reports, 5);
+        const auto lines = lines_of(result.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_TRUE(total_of(lines.back() + "\n")) << result.out;
+        EXPECT_EQ(lines.size(), static_cast<size_t>(reports) + 1) << "a hijo line per reporter";
+        EXPECT_EQ(result.exit_code, 1);
+        semctl(guard_id(), 0, IPC_RMID);
+    }
 }
 
 TEST_F(Counters, UnguardedCounterLosesUpdates) {
