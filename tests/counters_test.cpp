@@ -232,11 +232,10 @@ TEST_F(Counters, GuardRemovedOrRaisedMidRunIsReportedOncePerWorker) {
     // to 2 by another process, every take fails its zero-check. Either way
     // each worker says so once, counts on unguarded and ends with 1.
     const std::vector<std::pair<std::string, std::function<void(int)>>> faults{
-        {"removed", [](int semid) { semctl(semid, 0, IPC_RMID); }},
-        {"raised", [](int semid) {
-             sembuf raise{0, 1, 0};
-             semop(semid, &raise, 1);
-         }}};
+        {"removed", [](int semid) { semctl(semid, 0, IPC_RMID); }}, {"raised", [](int semid) {
+                                                                         sembuf raise{0, 1, 0};
+                                                                         semop(semid, &raise, 1);
+                                                                     }}};
     for (const auto &[name, fault] : faults) {
         SCOPED_TRACE(name);
         Running program = counting_run(200000);
