@@ -3,13 +3,14 @@
 #   tallylock: guarded increments per second (5 x N increments per run)
 #   tallybare: the share of the 5 x N updates that were lost
 # Usage: bench/counters.sh [build/bin]
-# Runs in a private IPC namespace when it can (root), so a live demo's
-# counter and semaphore are left alone.
+# Runs in a lab of its own (../lab.sh --new), so that it never meets a
+# live demo's counter and semaphore set, nor another run; where no lab can
+# be made, it says why and runs nothing.
 set -euo pipefail
 bin=${1:-build/bin}
 
-if [[ -z "${IN_PRIVATE_IPC:-}" ]] && unshare --ipc true 2>/dev/null; then
-  IN_PRIVATE_IPC=1 exec unshare --ipc "$0" "$@"
+if [[ -z "${IPC_TOUR_BENCH_IN_LAB:-}" ]]; then
+  IPC_TOUR_BENCH_IN_LAB=1 exec "$(dirname "$0")/../lab.sh" --new --no-build "$0" "$@"
 fi
 
 now() { date +%s.%N; }
