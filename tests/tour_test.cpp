@@ -218,3 +218,49 @@ TEST_F(Tour, RunsTheNamedProgramsOnlyAndLeavesNothingWhenInterrupted) {
             << "left in the tour's process group";
     }
 }
+
+namespace {
+
+using Lab = Isolated;
+
+// lab.sh running a built program (or any command), without building.
+std::vector<std::string> in_lab(const std::vector<std::string> &command, bool own = false) {
+    const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "lab.sh";
+    std::vector<std::string> argv{script.string(), "--no-build"};
+    if (own) argv.emplace_back("--new");
+    argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+}
+
+}  // namespace
+
+TEST_F(Lab, LabsKeepTheirObjectsPortAndProcessesApartAndAJoinedLabShares) {
+    Running mailbox = start(in_lab({bin("boardhost")}));
+    Running server = start(in_lab({bin("stephost")}));
+    // Joined, a lab shows the mailbox once boardhost has made it.
+    ASSERT_TRUE(wait_until(
+        [] {
+            return run(in_lab({"ipcs", "-m"}), 10s).out.find("0x0000162e") != std::string::npos;
+        },
+        20s));
+
+    const Outcome apart = run(
+        in_lab({"sh", "-c", "ipcs -m | grep -c 0x0000162e; " + bin("stepguest") + "; ps -e"}, true),
+        20s);
+    EXPECT_EQ(apart.out.rfind("0\n" + client_header, 0), 0U) << apart.out;
+    EXPECT_EQ(apart.err, "Error has occurred: Connection refused\n");
+    EXPECT_EQ(apart.out.find("board"), std::string::npos) << "another lab's process";
+    EXPECT_EQ(apart.exit_code, 0);
+
+    const Outcome guest = run(in_lab({bin("boardguest")}), 20s);
+    EXPECT_EQ(guest.out, mailbox_client_out);
+    EXPECT_EQ(mailbox.finish(20s).out, mailbox_server_out);
+    Outcome client;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            client = run(in_lab({bin("stepguest")}), 20s);
+            return client.exit_code != 255;
+        },
+        20s));
+    expect_full_conversation(client, server.finish(20s));
+}
