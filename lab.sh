@@ -150,6 +150,8 @@ exec 9<&-
 
 if (($# == 0)); then
   set -- "${SHELL:-/bin/sh}"
+  # bash's prompt says so too, whatever its start-up files set.
+  export PROMPT_COMMAND='PS1="(lab) ${PS1#"(lab) "}"'
   echo "lab.sh: a shell in a lab ($kind, PID $lab outside): its own System V keys, port 7734 and" \
     "processes; 'exit' leaves it" >&2
 else
