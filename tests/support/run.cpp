@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <net/if.h>
@@ -145,14 +146,29 @@ void forbid_fork() {
     // anything else, since setuid counts the user's processes too. Where
     // "root" is the id 0 of a user namespace that maps no other id, it is
     // not exempt and cannot change its id (EINVAL), nor need it.
+    //
+    // The new id may not be able to reach the program: a clone under /root
+    // or another 0700 folder. So root keeps CAP_DAC_OVERRIDE, and only it,
+    // across setuid (PR_SET_KEEPCAPS) for the execve that follows. execve
+    // checks the path and the file with the caller's credentials, and the
+    // program, which runs as that id, starts with no capability at all: it
+    // has neither CAP_SYS_RESOURCE nor CAP_SYS_ADMIN to exempt its forks.
     const rlimit none{0, 0};
     without_leak_check();
     if (setrlimit(RLIMIT_NPROC, &none) == -1) _exit(127);
     if (geteuid() != 0) return;
     const uid_t unused_id = 3000000 + static_cast<uid_t>(getpid());
+    if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) == -1) _exit(127);
     if (setgroups(0, nullptr) == -1 || setgid(unused_id) == -1 || setuid(unused_id) == -1) {
         if (errno != EINVAL && errno != EPERM) _exit(127);
+        return;
     }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> caps{};
+    caps[0].effective = caps[0].permitted = 1U << CAP_DAC_OVERRIDE;
+    // Where root lacks it (a container may), the program must be in reach
+    // of any user; execve then reports it if it is not.
+    syscall(SYS_capset, &header, caps.data());
 }
 
 void four_descriptors() {
