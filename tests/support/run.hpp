@@ -83,9 +83,12 @@ bool wait_until(const std::function<bool()> &ready, Millis deadline);
 // IPC, network and mount namespaces, with the loopback interface up: System
 // V keys, TCP ports and mounts are then private to it, and it may mount.
 // Any user can do this where the kernel allows user namespaces. Returns ""
-// on success, otherwise why not and what to enable; the host's objects are
-// then untouched, and the caller must not go on to use them.
+// on success, otherwise why not and what to enable, as one line for the
+// skip: no_namespaces, ", and", the call that failed, its error, "; enable"
+// and what. The host's objects are then untouched, and the caller must not
+// go on to use them.
 std::string enter_private_namespaces();
+inline constexpr char no_namespaces[] = "skipped: needs private namespaces";
 
 // Stops and continues the process group `group` at moments drawn from
 // `seed` (so a failing run can be repeated), as Ctrl-Z and fg do, until its
