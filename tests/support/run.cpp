@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -84,7 +85,13 @@ void without_leak_check() {
 Running::Running(pid_t pid, int out_fd, int err_fd) : pid_(pid), out_fd_(out_fd), err_fd_(err_fd) {}
 
 Running::Running(Running &&other) noexcept
-    : pid_(other.pid_), out_fd_(other.out_fd_), err_fd_(other.err_fd_), finished_(other.finished_) {
+    : pid_(other.pid_),
+      out_fd_(other.out_fd_),
+      err_fd_(other.err_fd_),
+      finished_(other.finished_),
+      seen_(std::move(other.seen_)),
+      out_open_(other.out_open_),
+      err_open_(other.err_open_) {
     other.finished_ = true;
 }
 
@@ -96,22 +103,27 @@ Running::~Running() {
     close(err_fd_);
 }
 
+const Outcome &Running::so_far() {
+    fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+    collect(out_fd_, err_fd_, out_open_, err_open_, seen_);
+    return seen_;
+}
+
 Outcome Running::finish(Millis timeout) {
-    Outcome outcome;
+    Outcome outcome = std::move(seen_);
     const auto deadline = Clock::now() + timeout;
-    bool out_open = true;
-    bool err_open = true;
     bool reaped = false;
     fcntl(out_fd_, F_SETFL, O_NONBLOCK);
     fcntl(err_fd_, F_SETFL, O_NONBLOCK);
 
-    while (out_open || err_open || !reaped) {
+    while (out_open_ || err_open_ || !reaped) {
         if (Clock::now() >= deadline) {
             outcome.timed_out = true;
             kill(-pid_, SIGKILL);
             break;
         }
-        collect(out_fd_, err_fd_, out_open, err_open, outcome);
+        collect(out_fd_, err_fd_, out_open_, err_open_, outcome);
         if (!reaped) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -129,8 +141,8 @@ Outcome Running::finish(Millis timeout) {
     // After a kill, take what is still buffered, but do not wait for a
     // writer that escaped the process group.
     const auto grace = Clock::now() + std::chrono::seconds(1);
-    while ((out_open || err_open) && Clock::now() < grace) {
-        collect(out_fd_, err_fd_, out_open, err_open, outcome);
+    while ((out_open_ || err_open_) && Clock::now() < grace) {
+        collect(out_fd_, err_fd_, out_open_, err_open_, outcome);
     }
     close(out_fd_);
     close(err_fd_);
@@ -177,14 +189,17 @@ void four_descriptors() {
     if (setrlimit(RLIMIT_NOFILE, &four) == -1) _exit(127);
 }
 
-void fail_socket_calls() {
-    // A seccomp filter, kept across execve: socket() returns EMFILE, every
-    // other call runs. Lowering RLIMIT_NOFILE would stop the dynamic loader
-    // before the program starts, since it needs the same free descriptor.
-    std::array<sock_filter, 4> code{{
+void fail_calls(long number, int error, unsigned from) {
+    // A seccomp filter. The first argument's low 32 bits are compared: all
+    // of a descriptor.
+    constexpr unsigned low_word =
+        offsetof(seccomp_data, args) + (std::endian::native == std::endian::big ? 4 : 0);
+    std::array<sock_filter, 6> code{{
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low_word),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, from, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     }};
     const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
@@ -192,6 +207,12 @@ void fail_socket_calls() {
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == -1) {
         _exit(127);
     }
+}
+
+void fail_socket_calls() {
+    // Lowering RLIMIT_NOFILE would stop the dynamic loader before the
+    // program starts, since it needs the same free descriptor.
+    fail_calls(SYS_socket, EMFILE);
 }
 
 std::string bin(const std::string &name) { return std::string(IPC_TOUR_BIN_DIR) + "/" + name; }
