@@ -276,8 +276,7 @@ namespace {
 
 // Why namespaces could not be made: the call, its error and what to enable.
 std::string cannot(const char *call, int error) {
-    return std::string(no_namespaces) + ", and " + call + " failed (" +
-           std::strerror(error) +
+    return std::string(no_namespaces) + ", and " + call + " failed (" + std::strerror(error) +
            "); enable unprivileged user namespaces (sysctl user.max_user_namespaces > 0; "
            "kernel.unprivileged_userns_clone=1 where the kernel has that switch; "
            "kernel.apparmor_restrict_unprivileged_userns=0 on Ubuntu)";
