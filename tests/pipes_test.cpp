@@ -6,13 +6,16 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <thread>
@@ -66,7 +69,7 @@ constexpr const char *not_a_program = "/etc/passwd";
 
 }  // namespace
 
-TEST_F(Pipes, TubenoteChildPrintsTheGreetingItReceived) {
+TEST_F(Pipes, TubenoteChildPrintsWhatItReceivedOrThatNothingCame) {
     // Either order, but each line whole and no zero byte in the output.
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
@@ -78,6 +81,17 @@ TEST_F(Pipes, TubenoteChildPrintsTheGreetingItReceived) {
         EXPECT_EQ(result.exit_code, 0);
         EXPECT_TRUE(exited_with(orphan_status(), 0)) << "the child";
     }
+
+    // The parent's write into the pipe fails: once the parent has closed
+    // its end, the child's read sees the end of the data, as long as the
+    // child closed its own copy of the write end.
+    const Outcome unwritten =
+        run({bin("tubenote")}, 10s, {.in_child = [] { fail_calls(SYS_write, EIO, 3); }});
+    EXPECT_FALSE(unwritten.timed_out) << "the child still waits for data";
+    EXPECT_EQ(unwritten.out, "father wrote\n");
+    EXPECT_EQ(unwritten.err, "child read nothing\n");
+    EXPECT_EQ(unwritten.exit_code, 0);
+    EXPECT_TRUE(exited_with(orphan_status(), 1)) << "the child";
 }
 
 TEST_F(Pipes, FailedPipeOrForkIsReported) {
@@ -129,7 +143,7 @@ TEST_F(Pipes, TubechainShowsTheProcessListEvenWithBusyCpus) {
     second.join();
 }
 
-TEST_F(PipesWithMounts, PagerEndingBeforePsExitsDoesNotReachPs) {
+TEST_F(PipesWithMounts, PagerEndingBeforePsReachesPsOnlyThroughThePipe) {
     // The stand-in catches SIGCHLD as procps ps does and is still there
     // when more ends.
     const Options options{.in_child = [] { cover("/bin/ps", LINGERING_PS); }};
@@ -138,6 +152,20 @@ TEST_F(PipesWithMounts, PagerEndingBeforePsExitsDoesNotReachPs) {
     EXPECT_EQ(result.out, "PID ARGS\n" + std::to_string(program.pid()) + " /bin/ps\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(exited_with(orphan_status(), 0)) << "more";
+
+    // A pager that quits without reading, and a list longer than the pipe
+    // holds: ps ends by SIGPIPE, as long as it left no read end open itself.
+    const Options flooding{.in_child = [] {
+        cover("/bin/ps", LINGERING_PS);
+        cover("/bin/more", "/bin/true");
+        setenv("PS_STANDIN", "flood", 1);
+    }};
+    const Outcome flooded = run({bin("tubechain")}, 10s, flooding);
+    EXPECT_FALSE(flooded.timed_out) << "ps still writes into a pipe nobody reads";
+    EXPECT_EQ(flooded.signal, SIGPIPE);
+    EXPECT_EQ(flooded.out, "");
+    EXPECT_EQ(flooded.err, "");
     EXPECT_TRUE(exited_with(orphan_status(), 0)) << "more";
 }
 

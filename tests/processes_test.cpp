@@ -155,6 +155,17 @@ TEST(Spawnwait, StoppedChildrenEndTheWaitsWhileTheyStillExist) {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     Running parent = start({bin("spawnwait"), "3"});
     const auto kids = sleeping_children(parent);
+    // The parent waits for the first child by its pid: the last child's
+    // stop does not end that wait.
+    const auto created = pids_by_index(parent.so_far().out);
+    ASSERT_EQ(created.size(), static_cast<size_t>(children));
+    const std::string first_wait = "Waiting in the father " + std::to_string(parent.pid()) +
+                                   " for child " + std::to_string(created[0]) + "\n";
+    ASSERT_TRUE(wait_until([&] { return parent.so_far().err == first_wait; }, 10s))
+        << parent.so_far().err;
+    kill(created.back(), SIGSTOP);
+    EXPECT_FALSE(wait_until([&] { return parent.so_far().err != first_wait; }, 2s))
+        << parent.so_far().err;
     for (const pid_t kid : kids) kill(kid, SIGSTOP);
     // Each wait reports its child's stop, and the parent runs to its end.
     const bool parent_ended = wait_until([&] { return process_state(parent.pid()) == 'Z'; }, 20s);

@@ -105,18 +105,29 @@ TEST_F(Sockets, ReplyToAVanishedClientIsAnErrorNotSigpipe) {
     EXPECT_EQ(served.exit_code, 1);
 }
 
-TEST_F(Sockets, ClientReportsAServerThatClosesEarly) {
+TEST_F(Sockets, ClientReportsAServerThatClosesOrResetsEarly) {
+    // After reading "A" the server closes, or resets the connection (a zero
+    // linger time makes close send a reset): the client's read sees the end
+    // of the stream, or fails. Neither is a reply.
     const int listener = listen_on_step_port();
-    Running client = start({bin("stepguest")});
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    ASSERT_NE(fd, -1);
-    EXPECT_EQ(read_byte(fd), 'A');
-    close(fd);
-    const Outcome result = client.finish(10s);
-    EXPECT_EQ(result.out, client_header);
-    EXPECT_EQ(result.err, "stepguest: server closed the connection before X\n");
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.signal, 0);
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset);
+        Running client = start({bin("stepguest")});
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_NE(fd, -1);
+        EXPECT_EQ(read_byte(fd), 'A');
+        const linger at_once{1, 0};
+        if (reset) {
+            ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once), 0);
+        }
+        close(fd);
+        const Outcome result = client.finish(10s);
+        EXPECT_EQ(result.out, client_header);
+        EXPECT_EQ(result.err, reset ? "read: Connection reset by peer\n"
+                                    : "stepguest: server closed the connection before X\n");
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(result.signal, 0);
+    }
     close(listener);
 }
 

@@ -10,6 +10,11 @@
 // The list names its arguments, so the test sees the argument vector too.
 // SIGPIPE is ignored: a pager that could not start leaves no reader, and the
 // list is then simply lost.
+//
+// With PS_STANDIN=flood in its environment it is a ps on a machine with a
+// great many processes instead: it writes a 1 MiB list, far more than a
+// pipe holds, with SIGPIPE at its default, and ends by it once the pager
+// has gone.
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -52,9 +57,29 @@ bool child_running() {
     return running;
 }
 
+int flood() {
+    signal(SIGPIPE, SIG_DFL);
+    std::string line(1023, 'p');
+    line += '\n';
+    for (int i = 0; i < 1024; ++i) {
+        for (size_t done = 0; done < line.size();) {
+            const ssize_t n = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+            if (n == -1) {
+                std::perror("ps stand-in: write");
+                return 1;
+            }
+            done += static_cast<size_t>(n);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    const char *mode = std::getenv("PS_STANDIN");
+    if (mode != nullptr && std::string(mode) == "flood") return flood();
+
     struct sigaction action {};
     action.sa_handler = on_sigchld;
     sigemptyset(&action.sa_mask);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <net/if.h>
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -83,7 +85,13 @@ void without_leak_check() {
 Running::Running(pid_t pid, int out_fd, int err_fd) : pid_(pid), out_fd_(out_fd), err_fd_(err_fd) {}
 
 Running::Running(Running &&other) noexcept
-    : pid_(other.pid_), out_fd_(other.out_fd_), err_fd_(other.err_fd_), finished_(other.finished_) {
+    : pid_(other.pid_),
+      out_fd_(other.out_fd_),
+      err_fd_(other.err_fd_),
+      finished_(other.finished_),
+      seen_(std::move(other.seen_)),
+      out_open_(other.out_open_),
+      err_open_(other.err_open_) {
     other.finished_ = true;
 }
 
@@ -95,22 +103,27 @@ Running::~Running() {
     close(err_fd_);
 }
 
+const Outcome &Running::so_far() {
+    fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+    collect(out_fd_, err_fd_, out_open_, err_open_, seen_);
+    return seen_;
+}
+
 Outcome Running::finish(Millis timeout) {
-    Outcome outcome;
+    Outcome outcome = std::move(seen_);
     const auto deadline = Clock::now() + timeout;
-    bool out_open = true;
-    bool err_open = true;
     bool reaped = false;
     fcntl(out_fd_, F_SETFL, O_NONBLOCK);
     fcntl(err_fd_, F_SETFL, O_NONBLOCK);
 
-    while (out_open || err_open || !reaped) {
+    while (out_open_ || err_open_ || !reaped) {
         if (Clock::now() >= deadline) {
             outcome.timed_out = true;
             kill(-pid_, SIGKILL);
             break;
         }
-        collect(out_fd_, err_fd_, out_open, err_open, outcome);
+        collect(out_fd_, err_fd_, out_open_, err_open_, outcome);
         if (!reaped) {
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -128,8 +141,8 @@ Outcome Running::finish(Millis timeout) {
     // After a kill, take what is still buffered, but do not wait for a
     // writer that escaped the process group.
     const auto grace = Clock::now() + std::chrono::seconds(1);
-    while ((out_open || err_open) && Clock::now() < grace) {
-        collect(out_fd_, err_fd_, out_open, err_open, outcome);
+    while ((out_open_ || err_open_) && Clock::now() < grace) {
+        collect(out_fd_, err_fd_, out_open_, err_open_, outcome);
     }
     close(out_fd_);
     close(err_fd_);
@@ -145,14 +158,29 @@ void forbid_fork() {
     // anything else, since setuid counts the user's processes too. Where
     // "root" is the id 0 of a user namespace that maps no other id, it is
     // not exempt and cannot change its id (EINVAL), nor need it.
+    //
+    // The new id may not be able to reach the program: a clone under /root
+    // or another 0700 folder. So root keeps CAP_DAC_OVERRIDE, and only it,
+    // across setuid (PR_SET_KEEPCAPS) for the execve that follows. execve
+    // checks the path and the file with the caller's credentials, and the
+    // program, which runs as that id, starts with no capability at all: it
+    // has neither CAP_SYS_RESOURCE nor CAP_SYS_ADMIN to exempt its forks.
     const rlimit none{0, 0};
     without_leak_check();
     if (setrlimit(RLIMIT_NPROC, &none) == -1) _exit(127);
     if (geteuid() != 0) return;
     const uid_t unused_id = 3000000 + static_cast<uid_t>(getpid());
+    if (prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) == -1) _exit(127);
     if (setgroups(0, nullptr) == -1 || setgid(unused_id) == -1 || setuid(unused_id) == -1) {
         if (errno != EINVAL && errno != EPERM) _exit(127);
+        return;
     }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> caps{};
+    caps[0].effective = caps[0].permitted = 1U << CAP_DAC_OVERRIDE;
+    // Where root lacks it (a container may), the program must be in reach
+    // of any user; execve then reports it if it is not.
+    syscall(SYS_capset, &header, caps.data());
 }
 
 void four_descriptors() {
@@ -161,14 +189,17 @@ void four_descriptors() {
     if (setrlimit(RLIMIT_NOFILE, &four) == -1) _exit(127);
 }
 
-void fail_socket_calls() {
-    // A seccomp filter, kept across execve: socket() returns EMFILE, every
-    // other call runs. Lowering RLIMIT_NOFILE would stop the dynamic loader
-    // before the program starts, since it needs the same free descriptor.
-    std::array<sock_filter, 4> code{{
+void fail_calls(long number, int error, unsigned from) {
+    // A seccomp filter. The first argument's low 32 bits are compared: all
+    // of a descriptor.
+    constexpr unsigned low_word =
+        offsetof(seccomp_data, args) + (std::endian::native == std::endian::big ? 4 : 0);
+    std::array<sock_filter, 6> code{{
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, low_word),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, from, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     }};
     const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
@@ -176,6 +207,12 @@ void fail_socket_calls() {
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == -1) {
         _exit(127);
     }
+}
+
+void fail_socket_calls() {
+    // Lowering RLIMIT_NOFILE would stop the dynamic loader before the
+    // program starts, since it needs the same free descriptor.
+    fail_calls(SYS_socket, EMFILE);
 }
 
 std::string bin(const std::string &name) { return std::string(IPC_TOUR_BIN_DIR) + "/" + name; }
@@ -239,8 +276,7 @@ namespace {
 
 // Why namespaces could not be made: the call, its error and what to enable.
 std::string cannot(const char *call, int error) {
-    return std::string("skipped: needs private namespaces, and ") + call + " failed (" +
-           std::strerror(error) +
+    return std::string(no_namespaces) + ", and " + call + " failed (" + std::strerror(error) +
            "); enable unprivileged user namespaces (sysctl user.max_user_namespaces > 0; "
            "kernel.unprivileged_userns_clone=1 where the kernel has that switch; "
            "kernel.apparmor_restrict_unprivileged_userns=0 on Ubuntu)";

@@ -44,6 +44,10 @@ class Running {
 
     pid_t pid() const { return pid_; }
 
+    // What the program has written so far, without waiting for its end
+    // (out and err only); finish() returns it with the rest.
+    const Outcome &so_far();
+
     // Collects output until the program has ended and every writer (its
     // children too) has closed the pipes. At the deadline the whole process
     // group is killed and the outcome says timed_out.
@@ -54,6 +58,9 @@ class Running {
     int out_fd_;
     int err_fd_;
     bool finished_ = false;
+    Outcome seen_;
+    bool out_open_ = true;
+    bool err_open_ = true;
 };
 
 // For Options::in_child: no process may be created, so every fork of the
@@ -65,6 +72,13 @@ void forbid_fork();
 // program one descriptor of its own: not enough for a pipe's two ends, nor
 // for a connection beside a listening socket.
 void four_descriptors();
+
+// For Options::in_child: the system call `number` (SYS_write, ...) fails
+// with `error` whenever its first argument, taken as unsigned, is at least
+// `from`; every other call runs. The filter stays across fork and execve.
+// fail_calls(SYS_write, EIO, 3) makes every write fail except to the
+// standard three descriptors.
+void fail_calls(long number, int error, unsigned from = 0);
 
 // For Options::in_child: every socket() call of the program fails with
 // EMFILE, as when it has no descriptor left.
@@ -83,9 +97,12 @@ bool wait_until(const std::function<bool()> &ready, Millis deadline);
 // IPC, network and mount namespaces, with the loopback interface up: System
 // V keys, TCP ports and mounts are then private to it, and it may mount.
 // Any user can do this where the kernel allows user namespaces. Returns ""
-// on success, otherwise why not and what to enable; the host's objects are
-// then untouched, and the caller must not go on to use them.
+// on success, otherwise why not and what to enable, as one line for the
+// skip: no_namespaces, ", and", the call that failed, its error, "; enable"
+// and what. The host's objects are then untouched, and the caller must not
+// go on to use them.
 std::string enter_private_namespaces();
+inline constexpr char no_namespaces[] = "skipped: needs private namespaces";
 
 // Stops and continues the process group `group` at moments drawn from
 // `seed` (so a failing run can be repeated), as Ctrl-Z and fg do, until its
