@@ -1,13 +1,16 @@
 // tour.sh, run as a user would (with --bin, so that it runs this build's
 // programs), in private namespaces: the facts each view shows, every
-// program's own output exact, the choice of programs, and what an
-// interrupted tour leaves behind.
+// program's own output exact, the choice of programs, what an interrupted
+// tour leaves behind, and the system calls that --calls shows.
 #include <signal.h>
+#include <sys/sem.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -88,6 +91,33 @@ size_t count(const std::string &text, const std::string &what) {
     return n;
 }
 
+// The result strace shows for the first line with `call` ("dup(4"), also
+// when other processes' lines came between the call's start and its end.
+std::string result_of(const std::string &view, const std::string &call) {
+    std::istringstream lines(view);
+    std::string pid;  // the line's "1234  " prefix with strace -f
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.find(call);
+        if (pid.empty() && at != std::string::npos) {
+            pid = line.substr(0, at);
+            if (line.find("<unfinished ...>") != std::string::npos) continue;
+        } else if (pid.empty() || line.rfind(pid + "<... ", 0) != 0) {
+            continue;
+        }
+        return line.substr(line.rfind("= ") + 2);
+    }
+    return "";
+}
+
+// Where `name` lies on the PATH, or "".
+std::string on_path(const std::string &name) {
+    std::istringstream dirs(getenv("PATH") != nullptr ? getenv("PATH") : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+    }
+    return "";
+}
+
 // The processes of process group `group` that have not ended.
 std::vector<pid_t> alive_in_group(pid_t group) {
     std::vector<pid_t> alive;
@@ -158,6 +188,7 @@ TEST_F(Tour, ShowsWhatTheKernelHoldsBesideEachProgramsOwnOutput) {
         << note;
     const std::string &listed = sections["tubechain"].own;
     EXPECT_LT(listed.find("PID"), listed.find('\n')) << "ps's heading first:\n" << listed;
+    EXPECT_EQ(listed.find("tubenote"), std::string::npos) << "tubenote's child still exiting";
 
     const Section &step = sections["stephost"];
     EXPECT_EQ(step.own, step_client_conversation() + step_server_conversation());
@@ -216,5 +247,81 @@ TEST_F(Tour, RunsTheNamedProgramsOnlyAndLeavesNothingWhenInterrupted) {
         wait_until([&] { return alive_in_group(interrupted.pid()).empty(); }, 5s);
         EXPECT_EQ(alive_in_group(interrupted.pid()), std::vector<pid_t>{})
             << "left in the tour's process group";
+        // The counter and mailbox segments stay by design; the guard set
+        // is removed by tallylock's parent, which the interrupt killed.
+        if (moment.first == "tallylock") {
+            EXPECT_EQ(semget(guard_key, 0, 0), -1) << "the guard set is left";
+        }
     }
+}
+
+TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
+    // Without strace, or where ptrace is forbidden (a stand-in strace that
+    // fails as the real one does there).
+    char dir_template[] = "/tmp/tour-path-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::filesystem::path dir(dir_template);
+    for (const char *tool : {"bash", "dirname", "ps", "ipcs", "ss", "more"}) {
+        std::filesystem::create_symlink(on_path(tool), dir / tool);
+    }
+    auto argv = tour_of({"--calls", "tubenote"});
+    argv.insert(argv.begin(), {"/usr/bin/env", "PATH=" + dir.string()});
+    const Outcome without = run(argv, 30s);
+    EXPECT_EQ(without.err, "tour.sh: missing strace; install with: sudo apt-get install strace\n");
+    EXPECT_EQ(without.exit_code, 1);
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directory(dir);
+    std::ofstream(dir / "strace") << "#!/bin/sh\necho 'strace: PTRACE_TRACEME: Operation not permitted' >&2\n"
+                                     "exit 1\n";
+    std::filesystem::permissions(dir / "strace", std::filesystem::perms::owner_all);
+    argv[1] = "PATH=" + dir.string() + ":" + getenv("PATH");
+    const Outcome forbidden = run(argv, 30s);
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(forbidden.exit_code, 0) << forbidden.err;
+    EXPECT_EQ(forbidden.out.rfind("   * strace cannot trace processes here", 0), 0U) << forbidden.out;
+    EXPECT_TRUE(sections_of(forbidden.out)["tubenote"].views.empty()) << forbidden.out;
+
+    if (on_path("strace").empty()) GTEST_SKIP() << "strace is not installed";
+    const Outcome result = run(tour_of({"--calls"}), 120s);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    auto sections = sections_of(result.out);
+    ASSERT_EQ(sections.size(), 8U) << result.out;
+    // Each program's own output as without --calls (the traced runs' goes
+    // nowhere), and no tubenote still exiting in tubechain's ps list.
+    EXPECT_EQ(sections["tallylock"].own, total_line(500000));
+    EXPECT_EQ(sections["stephost"].own, step_client_conversation() + step_server_conversation());
+    EXPECT_EQ(sections["tubechain"].own.find("tubenote"), std::string::npos);
+
+    // What strace shows, by the part that shows it: lines of the views, at
+    // most about 20 each, without the loader's start-up calls.
+    const std::map<std::string, std::vector<std::string>> calls{
+        {"tallylock",
+         {"shmget(0x68e, 4, IPC_CREAT|0666)", "shmat(", "semget(0x4d2, 1, IPC_CREAT|0666)", "SETVAL",
+          "sem_op=-1, sem_flg=SEM_UNDO}, {sem_num=0, sem_op=0, sem_flg=SEM_UNDO|IPC_NOWAIT}",
+          "sem_op=1, sem_flg=SEM_UNDO|IPC_NOWAIT}", "IPC_RMID"}},
+        {"tallybare", {"shmget(0x68e, 4, IPC_CREAT|0666)", "shmat("}},
+        {"gridflip", {"clone3({flags=CLONE_VM|", "CLONE_THREAD", "tv_sec=1", "FUTEX_WAIT", " exit(0)"}},
+        {"spawnwait", {"SIGCHLD", "wait4(", "exit_group(3"}},
+        {"tubenote", {"pipe2([3, 4]", "close(3)", "close(4)"}},
+        {"tubechain", {"pipe2([3, 4]", "close(1", "close(0", R"(execve("/bin/ps")", R"(execve("/bin/more")"}},
+        {"stephost",
+         {"SO_REUSEADDR", "bind(3, {sa_family=AF_INET, sin_port=htons(7734)", "listen(3, 5)", "accept(3, ",
+          "connect(3, {sa_family=AF_INET, sin_port=htons(7734)", "more one-byte"}},
+        {"boardhost", {"shmget(0x162e, 27, IPC_CREAT|0666)", "shmget(0x162e, 27, 0666)", "shmat("}}};
+    for (const auto &[name, expected] : calls) {
+        std::string shown;
+        for (const auto &view : sections[name].views) {
+            EXPECT_LE(count(view, "\n"), 22U) << name << ":\n" << view;
+            shown += view;
+        }
+        EXPECT_EQ(shown.find("ELF"), std::string::npos) << name << ":\n" << shown;
+        for (const auto &call : expected) EXPECT_NE(shown.find(call), std::string::npos) << call;
+    }
+    EXPECT_EQ(sections["tallybare"].views.back().find("sem"), std::string::npos) << "no semaphore call";
+    const std::string note = sections["tubenote"].views.back();
+    EXPECT_EQ(result_of(note, R"(write(4, "Greetings\0", 10)"), "10") << note;
+    EXPECT_EQ(result_of(note, R"(read(3, "Greetings\0", 25)"), "10") << note;
+    const std::string chain = sections["tubechain"].views.back();
+    EXPECT_EQ(result_of(chain, "dup(4"), "1") << "ps's standard output:\n" << chain;
+    EXPECT_EQ(result_of(chain, "dup(3"), "0") << "more's standard input:\n" << chain;
 }
