@@ -24,7 +24,7 @@ tour_boardhost() {
   ipc_line -m $mailbox | view
   notice "27 bytes, one attachment: boardhost, which reads byte 0 once a second"
   "$bin/boardguest" || true
-  wait $program || true
+  finish_server $program
   step "after the exchange:"
   ipc_line -m $mailbox | view
   notice "the segment stays, attached by no one, with \"*\" in byte 0; a second boardguest shows it:"
@@ -39,7 +39,7 @@ tour_boardhost() {
     if wait_for 5 traced_ready_or_ended && traced_mailbox_ready; then
       traced "$work/guest" "${guest[@]}"
     fi
-    wait $tracer || true
+    finish_traced_server
     shown "${host[@]}"
     calls_from 'shmget(' "$work/host" | elide 3 1 "one-second sleeps" | view
     shown "${guest[@]}"

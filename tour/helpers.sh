@@ -44,6 +44,23 @@ ended() {
   [[ -z $state || $state == Z* ]]
 }
 
+# Waits a few seconds for a server whose client has ended, then ends it: a
+# client that could not reach it (in a network namespace whose loopback
+# interface is down, say) must not hold the tour up. SIGKILL, since the
+# tour's processes ignore SIGINT and SIGTERM, which the script handles.
+finish_server() { # PID
+  wait_for 5 ended "$1" || kill -KILL "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true # no "Killed" report
+}
+# The same for the server that strace runs ($tracer): strace ends with it.
+finish_traced_server() {
+  if ! wait_for 5 ended "$tracer"; then
+    # shellcheck disable=SC2046 # the server's pid, if any
+    kill -KILL $(ps -o pid= --ppid "$tracer") 2>/dev/null || true
+  fi
+  wait "$tracer" 2>/dev/null || true
+}
+
 # Processes called NAME in the tour's own process group, zombies too. An
 # orphan leaves the tour's process tree but not its group.
 in_group() { ps -e -o pgid=,comm= | awk -v group="$group" -v name="$1" '$1 == group && $2 == name'; }

@@ -21,7 +21,7 @@ tour_stephost() {
   ss -tln 'sport = :7734' | view
   notice "port 7734 in LISTEN: the kernel completes connections by itself and queues up to 5"
   "$bin/stepguest" || true
-  wait $program || true
+  finish_server $program
   step "stephost's side:"
   cat "$work/server_out"
   if wait_for 5 time_wait; then
@@ -39,7 +39,7 @@ tour_stephost() {
     if wait_for 5 listening_or_ended && port_listening; then
       traced "$work/guest" "${guest[@]}"
     fi
-    wait $tracer || true
+    finish_traced_server
     shown "${host[@]}"
     calls_from 'socket(' "$work/host" | elide 7 2 "one-byte reads and sends" | view
     notice "bind names the port, 7734, in network byte order (htons); listen(3, 5) makes the socket wait"
