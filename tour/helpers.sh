@@ -68,7 +68,22 @@ gone_from_group() { [[ -z $(in_group "$1") ]]; }
 
 tree() { ps -o pid,ppid,stat,args --forest --pid "$1" --ppid "$1"; }
 children_in_state() { # STATE PID: all five children of PID are in STATE
-  [[ $(ps -o stat= --ppid "$2" | grep -c "^$1") == 5 ]]
+  # Polled for seconds on end: read from /proc by the shell itself, with
+  # no process started for each look.
+  local children child stat
+  if [[ ! -e /proc/$2/task/$2/children ]]; then # a kernel without the list
+    [[ $(ps -o stat= --ppid "$2" | grep -c "^$1") == 5 ]]
+    return
+  fi
+  children=()
+  # The list has no line end, so read reports the end of the file.
+  read -r -a children 2>/dev/null <"/proc/$2/task/$2/children" || true
+  ((${#children[@]} == 5)) || return 1
+  for child in "${children[@]}"; do
+    read -r stat 2>/dev/null <"/proc/$child/stat" || return 1
+    stat=${stat##*) } # the fields after the command's name: the state first
+    [[ $stat == "$1"* ]] || return 1
+  done
 }
 
 # The heading of ipcs's table (-m segments, -s semaphore sets) and the line
