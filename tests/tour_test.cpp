@@ -1,15 +1,19 @@
 // tour.sh, run as a user would (with --bin, so that it runs this build's
 // programs), in private namespaces: the facts each view shows, every
-// program's own output exact, the choice of programs, and what an
-// interrupted tour leaves behind.
+// program's own output exact, the choice of programs, what an interrupted
+// tour leaves behind, and the system calls that --calls shows.
 #include <signal.h>
+#include <sys/sem.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -86,6 +90,33 @@ size_t count(const std::string &text, const std::string &what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+// The line where strace shows the end of the first call that starts with
+// `call` ("dup(4"): the call's own line, or, when other processes' lines
+// came between its start and its end, the line where it resumed.
+std::string call_end(const std::string &view, const std::string &call) {
+    std::istringstream lines(view);
+    std::string pid;  // the line's "1234  " prefix with strace -f
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.find(call);
+        if (pid.empty() && at != std::string::npos) {
+            pid = line.substr(0, at);
+            if (line.find("<unfinished ...>") == std::string::npos) return line;
+        } else if (!pid.empty() && line.rfind(pid + "<... ", 0) == 0) {
+            return line;
+        }
+    }
+    return "";
+}
+
+// Where `name` lies on the PATH, or "".
+std::string on_path(const std::string &name) {
+    std::istringstream dirs(getenv("PATH") != nullptr ? getenv("PATH") : "");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+    }
+    return "";
 }
 
 // The processes of process group `group` that have not ended.
@@ -216,7 +247,103 @@ TEST_F(Tour, RunsTheNamedProgramsOnlyAndLeavesNothingWhenInterrupted) {
         wait_until([&] { return alive_in_group(interrupted.pid()).empty(); }, 5s);
         EXPECT_EQ(alive_in_group(interrupted.pid()), std::vector<pid_t>{})
             << "left in the tour's process group";
+        // The counter and mailbox segments stay by design; the guard set
+        // is removed by tallylock's parent, which the interrupt killed.
+        if (moment.first == "tallylock") {
+            EXPECT_EQ(semget(guard_key, 0, 0), -1) << "the guard set is left";
+        }
     }
+}
+
+TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
+    // Without strace, or where ptrace is forbidden (a stand-in strace that
+    // fails as the real one does there).
+    char dir_template[] = "/tmp/tour-path-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::filesystem::path dir(dir_template);
+    for (const char *tool : {"bash", "dirname", "ps", "ipcs", "ss", "more"}) {
+        std::filesystem::create_symlink(on_path(tool), dir / tool);
+    }
+    auto argv = tour_of({"--calls", "tubenote"});
+    argv.insert(argv.begin(), {"/usr/bin/env", "PATH=" + dir.string()});
+    const Outcome without = run(argv, 30s);
+    EXPECT_EQ(without.err, "tour.sh: missing strace; install with: sudo apt-get install strace\n");
+    EXPECT_EQ(without.exit_code, 1);
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directory(dir);
+    std::ofstream(dir / "strace")
+        << "#!/bin/sh\necho 'strace: PTRACE_TRACEME: Operation not permitted' >&2\n"
+           "exit 1\n";
+    std::filesystem::permissions(dir / "strace", std::filesystem::perms::owner_all);
+    argv[1] = "PATH=" + dir.string() + ":" + getenv("PATH");
+    const Outcome forbidden = run(argv, 30s);
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(forbidden.exit_code, 0) << forbidden.err;
+    EXPECT_EQ(forbidden.out.rfind("   * strace cannot trace processes here", 0), 0U)
+        << forbidden.out;
+    EXPECT_TRUE(sections_of(forbidden.out)["tubenote"].views.empty()) << forbidden.out;
+
+    if (on_path("strace").empty()) GTEST_SKIP() << "strace is not installed";
+    // The whole tour, in two runs side by side: spawnwait's ten seconds
+    // beside the other programs.
+    Running waits = start(tour_of({"--calls", "spawnwait"}));
+    const Outcome result = run(tour_of({"--calls", "tallylock", "tallybare", "gridflip", "tubenote",
+                                        "tubechain", "stephost", "boardhost"}),
+                               120s);
+    const Outcome waited = waits.finish(60s);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    ASSERT_EQ(waited.exit_code, 0) << waited.err;
+    auto sections = sections_of(result.out + waited.out);
+    ASSERT_EQ(sections.size(), 8U) << result.out << waited.out;
+    // Each program's own output as without --calls (the traced runs' goes
+    // nowhere).
+    EXPECT_EQ(sections["tallylock"].own, total_line(500000));
+    EXPECT_EQ(sections["stephost"].own, step_client_conversation() + step_server_conversation());
+
+    // What strace shows, by the part that shows it: lines of the views, at
+    // most about 20 each, without the loader's start-up calls.
+    const std::map<std::string, std::vector<std::string>> calls{
+        {"tallylock",
+         {"shmget(0x68e, 4, IPC_CREAT|0666)", "shmat(", "semget(0x4d2, 1, IPC_CREAT|0666)",
+          "SETVAL",
+          "sem_op=-1, sem_flg=SEM_UNDO}, {sem_num=0, sem_op=0, sem_flg=SEM_UNDO|IPC_NOWAIT}",
+          "sem_op=1, sem_flg=SEM_UNDO|IPC_NOWAIT}", "IPC_RMID"}},
+        {"tallybare", {"shmget(0x68e, 4, IPC_CREAT|0666)", "shmat("}},
+        {"gridflip",
+         {"clone3({flags=CLONE_VM|", "CLONE_THREAD", "tv_sec=1", "FUTEX_WAIT", " exit(0"}},
+        {"spawnwait", {"SIGCHLD", "wait4(", "exit_group(3"}},
+        {"tubenote", {"pipe2([3, 4]", "close(3", "close(4"}},
+        {"tubechain",
+         {"pipe2([3, 4]", "close(1", "close(0", R"(execve("/bin/ps")", R"(execve("/bin/more")"}},
+        {"stephost",
+         {"SO_REUSEADDR", "bind(3, {sa_family=AF_INET, sin_port=htons(7734)", "listen(3, 5)",
+          "accept(3, ", "connect(3, {sa_family=AF_INET, sin_port=htons(7734)", "more one-byte"}},
+        {"boardhost",
+         {"shmget(0x162e, 27, IPC_CREAT|0666)", "shmget(0x162e, 27, 0666)", "shmat("}}};
+    for (const auto &[name, expected] : calls) {
+        std::string shown;
+        for (const auto &view : sections[name].views) {
+            EXPECT_LE(count(view, "\n"), 22U) << name << ":\n" << view;
+            shown += view;
+        }
+        EXPECT_EQ(shown.find("ELF"), std::string::npos) << name << ":\n" << shown;
+        for (const auto &call : expected) EXPECT_NE(shown.find(call), std::string::npos) << call;
+    }
+    EXPECT_EQ(sections["tallybare"].views.back().find("sem"), std::string::npos)
+        << "no semaphore call";
+    const std::string note = sections["tubenote"].views.back();
+    // The traced tubenote's processes, the child an orphan, are gone
+    // before tubechain's ps lists the processes (other tests' may be there).
+    std::set<std::string> pids;
+    for (const auto &fields : table(note)) pids.insert(fields.at(0));
+    for (const auto &pid : pids) EXPECT_TRUE(row(sections["tubechain"].own, pid).empty()) << pid;
+    EXPECT_TRUE(call_end(note, R"(write(4, "Greetings\0", 10)").ends_with("= 10")) << note;
+    const std::string read = call_end(note, "read(3,");
+    EXPECT_NE(read.find(R"("Greetings\0", 25))"), std::string::npos) << note;
+    EXPECT_TRUE(read.ends_with("= 10")) << note;
+    const std::string chain = sections["tubechain"].views.back();
+    EXPECT_TRUE(call_end(chain, "dup(4").ends_with("= 1")) << "ps's standard output:\n" << chain;
+    EXPECT_TRUE(call_end(chain, "dup(3").ends_with("= 0")) << "more's standard input:\n" << chain;
 }
 
 namespace {

@@ -1,0 +1,50 @@
+# shellcheck shell=bash
+# boardhost and boardguest: the alphabet exchanged in System V shared memory.
+
+# The server has attached the mailbox and sleeps in its polling loop, the
+# only place it blocks after attaching.
+mailbox_ready() {
+  [[ $(nattch $mailbox) -ge 1 && $(ps -o stat= -p "$program") == S* ]] 2>/dev/null
+}
+# The same for the server that strace runs as its child.
+traced_mailbox_ready() {
+  local server
+  server=$(ps -o pid= --ppid "$tracer" || true)
+  [[ -n $server && $(nattch $mailbox) -ge 1 && $(ps -o stat= -p $server) == S* ]] 2>/dev/null
+}
+traced_ready_or_ended() { traced_mailbox_ready || ended "$tracer"; }
+
+tour_boardhost() {
+  local program
+  heading "boardhost / boardguest: a server and a client exchange the alphabet in shared memory"
+  "$bin/boardhost" &
+  program=$!
+  wait_for 5 mailbox_ready || return 0
+  step "the server polls the segment:"
+  ipc_line -m $mailbox | view
+  notice "27 bytes, one attachment: boardhost, which reads byte 0 once a second"
+  "$bin/boardguest" || true
+  finish_server $program
+  step "after the exchange:"
+  ipc_line -m $mailbox | view
+  notice "the segment stays, attached by no one, with \"*\" in byte 0; a second boardguest shows it:"
+  "$bin/boardguest" || true
+
+  if tracing; then
+    local tracer
+    local host=(-e "trace=shmget,shmat,clock_nanosleep" "$bin/boardhost")
+    local guest=(-e "trace=shmget,shmat" "$bin/boardguest")
+    traced_start "$work/host" "${host[@]}"
+    # The traced server sleeps in its loop once the alphabet is in place.
+    if wait_for 5 traced_ready_or_ended && traced_mailbox_ready; then
+      traced "$work/guest" "${guest[@]}"
+    fi
+    finish_traced_server
+    shown "${host[@]}"
+    calls_from 'shmget(' "$work/host" | elide 3 1 "one-second sleeps" | view
+    shown "${guest[@]}"
+    calls_from 'shmget(' "$work/guest" | view
+    notice "0x162e is 5678, the key; between its sleeps the server reads byte 0 with no system call at"
+    notice "all, and the client stores \"*\" with none: once attached, shared memory is plain memory"
+  fi
+}

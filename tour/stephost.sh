@@ -1,0 +1,51 @@
+# shellcheck shell=bash
+# stephost and stepguest: a one-byte TCP exchange on port 7734.
+
+port_listening() { [[ -n $(ss -Htln 'sport = :7734') ]]; }
+time_wait() { [[ -n $(ss -Htan state time-wait 'sport = :7734') ]]; }
+listening_or_ended() { port_listening || ended "$tracer"; }
+
+tour_stephost() {
+  local program
+  heading "stephost / stepguest: a TCP server answers each byte with the next one until X"
+  if port_listening; then
+    notice "port 7734 is already in use; skipping this pair"
+    return 0
+  fi
+  # Unattended, both programs print when they end, at nearly the same
+  # moment: keep the server's lines apart and show them after the client's.
+  "$bin/stephost" >"$work/server_out" &
+  program=$!
+  wait_for 5 port_listening || return 0
+  step "the server waits in accept:"
+  ss -tln 'sport = :7734' | view
+  notice "port 7734 in LISTEN: the kernel completes connections by itself and queues up to 5"
+  "$bin/stepguest" || true
+  finish_server $program
+  step "stephost's side:"
+  cat "$work/server_out"
+  if wait_for 5 time_wait; then
+    step "after the exchange:"
+    ss -tan '( sport = :7734 or dport = :7734 )' | view
+    notice "the server closed first, after X, so its end of the connection waits in TIME-WAIT"
+    notice "for a minute; SO_REUSEADDR lets the next stephost bind the port meanwhile"
+  fi
+
+  if tracing; then
+    local tracer
+    local host=(-e "trace=socket,setsockopt,bind,listen,accept,read,sendto,close" "$bin/stephost")
+    local guest=(-e "trace=socket,connect,sendto,read,close" "$bin/stepguest")
+    traced_start "$work/host" "${host[@]}"
+    if wait_for 5 listening_or_ended && port_listening; then
+      traced "$work/guest" "${guest[@]}"
+    fi
+    finish_traced_server
+    shown "${host[@]}"
+    calls_from 'socket(' "$work/host" | elide 7 2 "one-byte reads and sends" | view
+    notice "bind names the port, 7734, in network byte order (htons); listen(3, 5) makes the socket wait"
+    notice "for connections, 5 at most in its queue; accept returns a new descriptor, 4, for the one it takes"
+    shown "${guest[@]}"
+    calls_from 'socket(' "$work/guest" | elide 4 3 "one-byte sends and reads" | view
+    notice "the client needs only socket and connect; the read that returns 0 is the server's close"
+  fi
+}
