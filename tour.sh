@@ -17,17 +17,20 @@ programs=(tallylock tallybare gridflip spawnwait tubenote tubechain
 
 usage() {
   cat <<EOF2
-usage: ./tour.sh [--pause] [--calls] [--bin DIR] [NAME...]
+usage: ./tour.sh [--pause] [--calls] [--host] [--bin DIR] [NAME...]
 
 Builds the suite into build/bin and runs its programs one at a time, each
 with a short view of what the kernel holds while it runs (ps, ipcs, ss) and
-a line that says what to notice there.
+a line that says what to notice there. It runs in a lab of its own (see
+./lab.sh --help) wherever one can be made, so it never meets another run.
 
   NAME...    run only these programs (in the tour's order); a server or its
              client runs the pair. Names: ${programs[*]}
   --calls    also run each program once more under strace and show the
              system calls behind it, with the command that shows them
   --pause    wait for Enter before each program (only on a terminal)
+  --host     run on the host, not in a lab: ipcs, ss and ps in another
+             terminal then see the tour's objects, and other runs meet them
   --bin DIR  run the programs already built in DIR; do not build
   --help     show this text
 
@@ -37,6 +40,7 @@ EOF2
 
 pause=false
 calls=false
+host=false
 bin=""
 selected=()
 while (($#)); do
@@ -44,6 +48,7 @@ while (($#)); do
     --help) usage; exit 0 ;;
     --pause) pause=true ;;
     --calls) calls=true ;;
+    --host) host=true ;;
     --bin)
       (($# >= 2)) || { usage >&2; exit 2; }
       bin=$2
@@ -92,6 +97,19 @@ if $calls; then need strace strace; fi
 if ((${#missing[@]})); then
   echo "tour.sh: missing ${missing[*]}; install with: sudo apt-get install ${packages[*]}" >&2
   exit 1
+fi
+
+# A lab of its own (see lab.sh), wherever one can be made: the tour then
+# never meets another run on this machine, nor the user's own objects.
+if ! $host && [[ -z ${IPC_TOUR_OWN_LAB:-} ]]; then
+  if why=$(./lab.sh --check 2>&1); then
+    again=()
+    if $pause; then again+=(--pause); fi
+    if $calls; then again+=(--calls); fi
+    if [[ -n $bin ]]; then again+=(--bin "$bin"); fi
+    IPC_TOUR_OWN_LAB=1 exec ./lab.sh --new --no-build ./tour.sh "${again[@]}" "${selected[@]}"
+  fi
+  echo "   * no lab can be made here, so the tour runs on the host, beside any other run (${why#lab.sh: })"
 fi
 
 # shellcheck source-path=SCRIPTDIR
