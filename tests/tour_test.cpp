@@ -110,11 +110,17 @@ std::string call_end(const std::string &view, const std::string &call) {
     return "";
 }
 
+std::string search_path() {
+    const char *path = getenv("PATH");
+    return path != nullptr ? path : "";
+}
+
 // Where `name` lies on the PATH, or "".
 std::string on_path(const std::string &name) {
-    std::istringstream dirs(getenv("PATH") != nullptr ? getenv("PATH") : "");
+    std::istringstream dirs(search_path());
     for (std::string dir; std::getline(dirs, dir, ':');) {
-        if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+        std::string path = (std::filesystem::path(dir) / name).string();
+        if (access(path.c_str(), X_OK) == 0) return path;
     }
     return "";
 }
@@ -282,7 +288,7 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
         << "#!/bin/sh\necho 'strace: PTRACE_TRACEME: Operation not permitted' >&2\n"
            "exit 1\n";
     std::filesystem::permissions(dir / "strace", std::filesystem::perms::owner_all);
-    argv[1] = "PATH=" + dir.string() + ":" + getenv("PATH");
+    argv[1] = "PATH=" + dir.string() + ":" + search_path();
     const Outcome forbidden = run(argv, 30s);
     std::filesystem::remove_all(dir);
     EXPECT_EQ(forbidden.exit_code, 0) << forbidden.err;
