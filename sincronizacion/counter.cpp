@@ -16,11 +16,12 @@ namespace {
 
 constexpr key_t key_d = 1678;  // the counter segment, shared by both programs
 constexpr int workers = 5;
+constexpr int mode = 0666;  // read and write for everyone
 
 // Looks the counter segment up (creating it if `flags` says so) and attaches
 // it where the kernel chooses. Any failure ends the process with SIGABRT.
 int *attach_counter(int flags, int &shmid) {
-    shmid = shmget(key_d, sizeof(int), flags | 0666);
+    shmid = shmget(key_d, sizeof(int), flags | mode);
     if (shmid == -1) {
         perror("shmget");
         abort();
