@@ -297,12 +297,26 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
     EXPECT_TRUE(sections_of(forbidden.out)["tubenote"].views.empty()) << forbidden.out;
 
     if (on_path("strace").empty()) GTEST_SKIP() << "strace is not installed";
-    // The whole tour, in two runs side by side: spawnwait's ten seconds
-    // beside the other programs.
-    Running waits = start(tour_of({"--calls", "spawnwait"}));
-    const Outcome result = run(tour_of({"--calls", "tallylock", "tallybare", "gridflip", "tubenote",
-                                        "tubechain", "stephost", "boardhost"}),
-                               120s);
+    // The whole tour, in two runs side by side: spawnwait's ten seconds of
+    // sleep with the pipes, and the other programs. Their tallylock is
+    // killed as it counts (which also spares the test half a million
+    // guarded additions): the tour shows what there is, goes on, and traces
+    // a run of its own.
+    Running waits = start(tour_of({"--calls", "spawnwait", "tubenote", "tubechain"}));
+    Running busy =
+        start(tour_of({"--calls", "tallylock", "tallybare", "gridflip", "stephost", "boardhost"}));
+    pid_t counting = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (const pid_t pid : alive_in_group(busy.pid())) {
+                if (children_of(pid).size() == 5) counting = pid;
+            }
+            return counting != 0;
+        },
+        20s));
+    for (const pid_t worker : children_of(counting)) kill(worker, SIGKILL);
+    kill(counting, SIGKILL);
+    const Outcome result = busy.finish(60s);
     const Outcome waited = waits.finish(60s);
     ASSERT_EQ(result.exit_code, 0) << result.err;
     ASSERT_EQ(waited.exit_code, 0) << waited.err;
@@ -310,7 +324,6 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
     ASSERT_EQ(sections.size(), 8U) << result.out << waited.out;
     // Each program's own output as without --calls (the traced runs' goes
     // nowhere).
-    EXPECT_EQ(sections["tallylock"].own, total_line(500000));
     EXPECT_EQ(sections["stephost"].own, step_client_conversation() + step_server_conversation());
 
     // What strace shows, by the part that shows it: lines of the views, at
