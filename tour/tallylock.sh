@@ -18,11 +18,16 @@ tour_tallylock() {
     notice "inherits through fork, and the one each worker makes itself with shmat"
   fi
   # A run that refuses to start, or fails, is shown as it is; the tour goes on.
-  wait $program || true
+  local status=0
+  wait $program || status=$?
   tallylock_ended
   step "after the run:"
   { ipc_line -m $counter; ipc_line -s $guard; } | view
-  notice "the semaphore set is gone (the parent removed it); the segment stays, attached by no one"
+  if ((status == 0)); then
+    notice "the semaphore set is gone (the parent removed it); the segment stays, attached by no one"
+  else
+    notice "tallylock ended with status $status: its own lines above say why"
+  fi
 
   if tracing; then
     local args=(-f -e "trace=shmget,shmat,semget,semctl,semop,semtimedop" "$bin/tallylock" 2)
