@@ -10,7 +10,7 @@ tour_gridflip() {
   program=$!
   if wait_for 1 two_threads; then
     step "while the worker flips the grid:"
-    ps -L -o pid,lwp,stat,args -p $program | view
+    { ps -L -o pid,lwp,stat,args -p $program || true; } | view
     notice "one process, two threads (LWP): main asleep for its second, the worker flipping the grid"
   fi
   wait $program

@@ -66,7 +66,9 @@ finish_traced_server() {
 in_group() { ps -e -o pgid=,comm= | awk -v group="$group" -v name="$1" '$1 == group && $2 == name'; }
 gone_from_group() { [[ -z $(in_group "$1") ]]; }
 
-tree() { ps -o pid,ppid,stat,args --forest --pid "$1" --ppid "$1"; }
+# A view of a process that has just ended is an empty one, not the end of
+# the tour (ps fails when it finds nothing, and the script stops at errors).
+tree() { ps -o pid,ppid,stat,args --forest --pid "$1" --ppid "$1" || true; }
 children_in_state() { # STATE PID: all five children of PID are in STATE
   # Polled for seconds on end: read from /proc by the shell itself, with
   # no process started for each look.
