@@ -205,7 +205,7 @@ TEST_F(Counters, FailedForksAreReportedAndTheRunStillEnds) {
 }
 
 TEST_F(Counters, SecondRunWhileOneCountsIsRefusedAndTouchesNothing) {
-    constexpr int n = 100000;
+    constexpr int n = 50000;
     Running first = counting_run(n);
     const int semid = guard_id();
     for (const bool stopped : {false, true}) {
