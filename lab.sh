@@ -135,7 +135,8 @@ if [[ -z $lab ]]; then
       </dev/null >/dev/null 2>&1 &
     echo $!
   )
-  for ((tenths = 0; tenths < 50; tenths++)); do
+  # Seconds, on a busy machine.
+  for ((tenths = 0; tenths < 300; tenths++)); do
     lab=$(pgrep -P "$starter" -f '^ipc-tour-lab ' || true)
     [[ -n $lab ]] && break
     sleep 0.1

@@ -238,7 +238,7 @@ TEST_F(Counters, GuardRemovedOrRaisedMidRunIsReportedOncePerWorker) {
                                                                      }}};
     for (const auto &[name, fault] : faults) {
         SCOPED_TRACE(name);
-        Running program = counting_run(200000);
+        Running program = counting_run(100000);
         fault(guard_id());
         const Outcome result = program.finish(120s);
         int reports = 0;

@@ -416,11 +416,13 @@ TEST_F(Lab, LabsKeepTheirObjectsPortAndProcessesApartAndAJoinedLabShares) {
     EXPECT_EQ(guest.out, mailbox_client_out);
     EXPECT_EQ(mailbox.finish(20s).out, mailbox_server_out);
     Outcome client;
-    ASSERT_TRUE(wait_until(
+    const bool reached = wait_until(
         [&] {
             client = run(in_lab({bin("stepguest")}), 20s);
             return client.exit_code != 255;
         },
-        20s));
-    expect_full_conversation(client, server.finish(20s));
+        20s);
+    const Outcome served = server.finish(20s);
+    ASSERT_TRUE(reached) << served.out << served.err;
+    expect_full_conversation(client, served);
 }
