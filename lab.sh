@@ -103,9 +103,14 @@ fi
 
 kind=shared
 $new && kind=own
+# A lab is joined only from where it was made: the user's terminals share
+# one set of System V keys, and a test suite in namespaces of its own
+# never joins the user's lab. The lab's first process carries the number
+# of its makers' IPC namespace in its name.
+origin=$(stat -L -c %i /proc/self/ns/ipc)
 lab=""
 if ! $new; then
-  lab=$(pgrep -n -u "$(id -u)" -f '^ipc-tour-lab shared ' || true)
+  lab=$(pgrep -n -u "$(id -u)" -f "^ipc-tour-lab shared $origin " || true)
 fi
 
 if [[ -z $lab ]]; then
@@ -131,7 +136,7 @@ if [[ -z $lab ]]; then
   # left to init, in a session of its own: no terminal signal reaches it.
   starter=$(
     setsid unshare "${namespaces[@]}" --keep-caps -- bash -c \
-      'ip link set lo up && exec -a "ipc-tour-lab $0" bash -c "$1"' "$kind" "$holder" \
+      'ip link set lo up && exec -a "ipc-tour-lab $0" bash -c "$1"' "$kind $origin" "$holder" \
       </dev/null >/dev/null 2>&1 &
     echo $!
   )
