@@ -53,11 +53,19 @@ void expect_counter_left_behind() {
 
 int guard_id() { return semget(guard_key, 0, 0); }
 
+// Attachments of the counter segment: 11 while a run counts (the parent's,
+// and each worker's inherited one and its own).
+shmatt_t attachments() {
+    shmid_ds info{};
+    return shmctl(shmget(counter_key, 0, 0), IPC_STAT, &info) == 0 ? info.shm_nattch : 0;
+}
+
 // tallylock with N large enough to count for a while, once all five workers
-// exist.
+// exist and have attached the counter.
 Running counting_run(int n) {
     Running program = start({bin("tallylock"), std::to_string(n)});
-    EXPECT_TRUE(wait_until([&] { return children_of(program.pid()).size() == 5; }, 10s));
+    EXPECT_TRUE(wait_until(
+        [&] { return children_of(program.pid()).size() == 5 && attachments() == 11; }, 10s));
     return program;
 }
 
