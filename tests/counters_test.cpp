@@ -155,7 +155,7 @@ TEST_F(Counters, LeftoverCounterAndGuardAreReused) {
 }
 
 TEST_F(Counters, StopAndContinueNeitherLosesNorBreaksTheGuard) {
-    constexpr int n = 200000;
+    constexpr int n = 100000;
     Running program = start({bin("tallylock"), std::to_string(n)});
     ASSERT_TRUE(wait_until([&] { return children_of(program.pid()).size() == 5; }, 10s));
     // Ctrl-Z and fg, many times, to the whole process group.
