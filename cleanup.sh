@@ -1,45 +1,125 @@
 #!/usr/bin/env bash
-# Removes the System V objects that the demos leave behind (the counter
-# segment, a guard semaphore set left by an interrupted tallylock, the
-# mailbox segment) where they exist and belong to you, and says what it
-# removed. Only an object's owner (or root) may remove it; another user's
-# objects are left alone and named. Objects a run is using are kept: a
-# segment still attached, and the guard while the counter is attached.
+# Removes the System V objects that the demos leave behind and no run is
+# using: the counter segment (key 1678, 4 bytes), a guard semaphore set left
+# by an interrupted tallylock (key 1234, one semaphore) and the mailbox
+# segment (key 5678, 27 bytes). It says for each what it did.
+#
+# It reads the objects from /proc/sysvipc/shm and /proc/sysvipc/sem (see
+# proc(5)), whose uid column the kernel gives in the reader's user namespace,
+# and decides ownership by that number: a login name is never compared, so
+# one that another tool would cut short cannot hide a user's own objects.
+# A user removes only their own and names the owner of any other; root
+# removes those of every user and says whose each was. An object with one of
+# the keys but another size or number of semaphores may be another program's
+# and is kept, whoever runs this. Objects a run is using are kept: a segment
+# still attached, and the guard while the counter is attached.
 set -euo pipefail
 
-me=$(id -un)
+# Tools beyond coreutils and bash, and the Debian package of each.
+missing=()
+packages=()
+need() { # TOOL PACKAGE
+  if ! command -v "$1" >/dev/null; then
+    missing+=("$1")
+    packages+=("$2")
+  fi
+}
+need ipcrm util-linux
+need getent libc-bin
+if ((${#missing[@]})); then
+  echo "cleanup.sh: missing ${missing[*]}; install with: sudo apt-get install ${packages[*]}" >&2
+  exit 1
+fi
+if [[ ! -r /proc/sysvipc/shm || ! -r /proc/sysvipc/sem ]]; then
+  echo "cleanup.sh: no /proc/sysvipc here: the kernel has no System V IPC, or /proc is not mounted" >&2
+  exit 1
+fi
+
+# The columns read below, by their names on each file's heading line.
+for columns in "shm key shmid size nattch uid" "sem key semid nsems uid"; do
+  read -ra wanted <<<"$columns"
+  read -ra names <"/proc/sysvipc/${wanted[0]}"
+  for name in "${wanted[@]:1}"; do
+    if [[ " ${names[*]} " != *" $name "* ]]; then
+      echo "cleanup.sh: /proc/sysvipc/${wanted[0]} has no $name column" >&2
+      exit 1
+    fi
+  done
+done
+
 uid=$(id -u)
+status=0
 
-# ipcs's columns: key, id, owner, perms, then bytes and nattch (-m) or
-# nsems (-s). The owner is a name, or a number where it has none.
-field() { # -m|-s KEY COLUMN: that column of the object with KEY, or nothing
-  ipcs "$1" | awk -v key="$2" -v column="$3" '$1 == key { print $column }'
+# The object with a key, from /proc/sysvipc/shm or sem, as `object[COLUMN]`
+# by the names on the file's heading line (key, shmid or semid, size,
+# nattch, nsems, uid, ...). Keys there are decimal.
+declare -A object
+lookup() { # shm|sem KEY: false if there is none
+  local names values i
+  object=()
+  {
+    read -ra names
+    while read -ra values; do
+      for i in "${!names[@]}"; do object[${names[i]}]=${values[i]-}; done
+      [[ ${object[key]} == "$2" ]] && return 0
+    done
+  } <"/proc/sysvipc/$1"
+  object=()
+  return 1
 }
 
-remove() { # -m|-s KEY WHAT: says what became of it
-  local id owner
-  id=$(field "$1" "$2" 2)
-  if [[ -z $id ]]; then
-    echo "$3: none"
-    return
+# "you", or the login of a uid in full, or "uid N" where it has none.
+owner() { # UID
+  local entry
+  if [[ $1 == "$uid" ]]; then
+    echo you
+  elif entry=$(getent passwd "$1"); then
+    echo "${entry%%:*}"
+  else
+    echo "uid $1"
   fi
-  owner=$(field "$1" "$2" 3)
-  if [[ $owner != "$me" && $owner != "$uid" ]]; then
-    echo "$3: kept; it belongs to $owner, and only its owner (or root) may remove it"
-    return
-  fi
-  if [[ $1 == -m && $(field -m "$2" 6) != 0 ]]; then
-    echo "$3: kept; a run still has it attached"
-    return
-  fi
-  if [[ $1 == -s && $(field -m 0x0000068e 6) =~ ^[1-9] ]]; then
-    echo "$3: kept; a counter run is still going"
-    return
-  fi
-  ipcrm "$1" "$id"
-  echo "$3: removed (id $id)"
 }
 
-remove -m 0x0000068e "counter segment (key 1678)"
-remove -s 0x000004d2 "guard semaphore set (key 1234)"
-remove -m 0x0000162e "mailbox segment (key 5678)"
+tidy() { # shm|sem KEY SIZE WHAT: SIZE in bytes (shm) or semaphores (sem)
+  local kind=$1 key=$2 size=$3 what=$4 id has unit flag whose error
+  if ! lookup "$kind" "$key"; then
+    echo "$what: none"
+    return
+  fi
+  if [[ $kind == shm ]]; then
+    id=${object[shmid]} has=${object[size]} unit=bytes flag=-m
+  else
+    id=${object[semid]} has=${object[nsems]} unit=semaphores flag=-s
+  fi
+  if ((has != size)); then
+    echo "$what: kept; it has $has $unit, not the demo's $size, so it may be another program's"
+    return
+  fi
+  whose=$(owner "${object[uid]}")
+  if ((uid != 0)) && [[ $whose != you ]]; then
+    echo "$what: kept; it belongs to $whose, and only its owner (or root) may remove it"
+    return
+  fi
+  if [[ $kind == shm ]] && [[ ${object[nattch]} != 0 ]]; then
+    echo "$what: kept; a run still has it attached"
+    return
+  fi
+  if [[ $kind == sem ]] && lookup shm 1678 && [[ ${object[nattch]} != 0 ]]; then
+    echo "$what: kept; a counter run is still going"
+    return
+  fi
+  if [[ $whose == you ]]; then whose=yours; else whose="$whose's"; fi
+  # By id, not by key: an object made with the key since it was read has
+  # another id, and stays.
+  if ! error=$(ipcrm "$flag" "$id" 2>&1); then
+    echo "$what: not removed (id $id, $whose); $error"
+    status=1
+    return
+  fi
+  echo "$what: removed (id $id, $whose)"
+}
+
+tidy shm 1678 4 "counter segment (key 1678)"
+tidy sem 1234 1 "guard semaphore set (key 1234)"
+tidy shm 5678 27 "mailbox segment (key 5678)"
+exit "$status"

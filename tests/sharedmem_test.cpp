@@ -1,15 +1,18 @@
-// boardhost and boardguest, driven as a user would, each test in private
+// boardhost and boardguest, driven as a user would, and cleanup.sh, which
+// removes the mailbox and the counter's objects; each test in private
 // namespaces. The server counts as ready once the test sees the
 // segment with key 5678 holding "a".."z" and the zero byte: it writes them
 // right after attaching, and from then on it only polls byte 0.
 #include <sys/ipc.h>
 #include <sys/resource.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "expected.hpp"
@@ -118,4 +121,44 @@ TEST_F(Mailbox, TextWithoutZeroByteIsPrintedAtMost27Long) {
     EXPECT_EQ(result.out, "el client leyo la memoria\n" + marked + "!\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_code, 0);
+}
+
+// cleanup.sh keeps what a run is using (an attached segment, the guard while
+// the counter is attached) and an object of another size, which may be
+// another program's; it removes the rest.
+TEST_F(Mailbox, CleanupRemovesOnlyTheDemoObjectsNoRunUses) {
+    const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "cleanup.sh";
+    const auto cleanup = [&] {
+        const Outcome result = run({script.string()}, 30s);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_code, 0);
+        return result.out;
+    };
+    const int counter = shmget(counter_key, 4, IPC_CREAT | 0666);
+    const int guard = semget(guard_key, 1, IPC_CREAT | 0666);
+    const int mailbox = shmget(mailbox_key, 27, IPC_CREAT | 0666);
+    void *counter_view = shmat(counter, nullptr, 0);
+    void *mailbox_view = shmat(mailbox, nullptr, 0);
+    ASSERT_NE(guard, -1);
+    ASSERT_NE(counter_view, reinterpret_cast<void *>(-1));
+    ASSERT_NE(mailbox_view, reinterpret_cast<void *>(-1));
+    const std::string attached = "kept; a run still has it attached\n";
+    const auto removed = [](int id) { return "removed (id " + std::to_string(id) + ", yours)\n"; };
+    const std::string counter_is = "counter segment (key 1678): ";
+    const std::string guard_is = "guard semaphore set (key 1234): ";
+    const std::string mailbox_is = "mailbox segment (key 5678): ";
+    EXPECT_EQ(cleanup(), counter_is + attached + guard_is + "kept; a counter run is still going\n" +
+                             mailbox_is + attached);
+
+    ASSERT_EQ(shmdt(counter_view), 0);
+    EXPECT_EQ(cleanup(),
+              counter_is + removed(counter) + guard_is + removed(guard) + mailbox_is + attached);
+
+    // Another program's counter; shmget fails while the 4-byte one is there.
+    ASSERT_NE(shmget(counter_key, 8, IPC_CREAT | 0666), -1);
+    ASSERT_EQ(shmdt(mailbox_view), 0);
+    EXPECT_EQ(cleanup(), counter_is +
+                             "kept; it has 8 bytes, not the demo's 4, so it may be another "
+                             "program's\n" +
+                             guard_is + "none\n" + mailbox_is + removed(mailbox));
 }
