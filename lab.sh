@@ -6,7 +6,8 @@
 #
 # The lab is made with util-linux's unshare: a user namespace in which the
 # user keeps their own id, with IPC, network, PID and mount namespaces, and
-# a /proc of its own. Its first process (PID 1 inside) brings the loopback
+# a /proc of its own (root, where user namespaces are switched off, makes
+# the others without one). Its first process (PID 1 inside) brings the loopback
 # interface up with iproute2's ip, then stays to adopt and reap orphans,
 # and ends once it is alone: when the last process of the lab has ended,
 # its namespaces, and every System V object made in them, are gone. Every
@@ -25,10 +26,13 @@ private process list and /proc. Inside you are still yourself, and the
 programs of build/bin come first on PATH. With COMMAND, ends with its status.
 
 A second ./lab.sh while you have a lab open joins that lab, so a server in
-one terminal and its client in another find each other. When the last
-process of a lab ends, the lab and everything in it are gone.
+one terminal and its client in another find each other. Typed inside a
+lab, ./lab.sh runs in that lab. When the last process of a lab ends, the
+lab and everything in it are gone; if your shell leaves processes running
+in it, lab.sh says so, and how to end them.
 
-  --new       open a separate lab, one that no other ./lab.sh joins
+  --new       open a separate lab, one that no other ./lab.sh joins (inside
+              a lab too: it then sees none of that lab's objects)
   --no-build  do not build first
   --check     only say whether a lab can be made here (status 0 if so)
   --help      show this text
@@ -76,21 +80,42 @@ if ((${#missing[@]})); then
   exit 1
 fi
 
-namespaces=(--map-current-user --ipc --net --pid --fork --mount-proc --propagation private)
+# Already in a lab (lab.sh noted the lab's IPC namespace on the way in,
+# and this process still shares it): a plain ./lab.sh runs here, in that
+# lab, rather than in a new one nested inside it that would not see the
+# lab's objects.
+here=false
+if ! $new && ! $check &&
+   [[ -n ${IPC_TOUR_LAB_IPC:-} && $IPC_TOUR_LAB_IPC == "$(stat -L -c %i /proc/self/ns/ipc)" ]]; then
+  here=true
+fi
+
+namespaces=(--ipc --net --pid --fork --mount-proc --propagation private)
+# A user namespace in which the user keeps their own id gives an ordinary
+# user the right to make the others. Root may make them without one, which
+# it must where user namespaces are switched off.
+user_namespace=(--map-current-user)
 
 # A probe, so that a refusal is explained before anything runs. Nothing is
 # run on the host in a lab's place.
-if ! why=$(unshare "${namespaces[@]}" true 2>&1); then
-  echo "lab.sh: cannot make private namespaces here (${why:-unshare failed}); enable" \
-    "unprivileged user namespaces: sysctl user.max_user_namespaces > 0;" \
-    "kernel.unprivileged_userns_clone=1 where the kernel has that switch;" \
-    "kernel.apparmor_restrict_unprivileged_userns=0 on Ubuntu" >&2
-  exit 1
+if ! $here && ! why=$(unshare "${user_namespace[@]}" "${namespaces[@]}" true 2>&1); then
+  if ((EUID == 0)) && unshare "${namespaces[@]}" true 2>/dev/null; then
+    user_namespace=()
+  else
+    echo "lab.sh: cannot make private namespaces here (${why:-unshare failed}); enable" \
+      "unprivileged user namespaces: sysctl user.max_user_namespaces > 0;" \
+      "kernel.unprivileged_userns_clone=1 where the kernel has that switch;" \
+      "kernel.apparmor_restrict_unprivileged_userns=0 on Ubuntu" >&2
+    exit 1
+  fi
 fi
 $check && exit 0
 
 # One ./lab.sh at a time finds or makes the lab, and builds: two started at
-# once join one lab and do not build over each other.
+# once join one lab and do not build over each other. The lock is held
+# until the new member is inside the lab (it lets go itself, there), and
+# a lab's PID 1 ends only while it holds the lock: so no lab can end
+# between being found and being entered.
 exec 9<"$root/lab.sh"
 flock 9
 
@@ -101,8 +126,30 @@ if $build; then
   fi
 fi
 
-kind=shared
-$new && kind=own
+# The programs of this clone come first on PATH (once, in a lab inside a lab).
+path=$root/build/bin:${PATH#"$root/build/bin:"}
+
+shell=false
+if (($# == 0)); then
+  shell=true
+  set -- "${SHELL:-/bin/sh}"
+  # The prompt says so: bash whatever its start-up files set, sh and dash
+  # through PS1 from the environment (which bash -c drops: see below).
+  export PROMPT_COMMAND='PS1="(lab) ${PS1#"(lab) "}"'
+  if ((EUID == 0)); then export PS1='(lab) # '; else export PS1='(lab) $ '; fi
+fi
+
+if $here; then
+  flock -u 9
+  exec 9<&-
+  if $shell; then
+    echo "lab.sh: already in a lab, so this shell runs in it; 'exit' leaves this shell" >&2
+  fi
+  exec env PATH="$path" "$@"
+fi
+
+kind=joinable
+$new && kind=separate
 # A lab is joined only from where it was made: the user's terminals share
 # one set of System V keys, and a test suite in namespaces of its own
 # never joins the user's lab. The lab's first process carries the number
@@ -110,36 +157,44 @@ $new && kind=own
 origin=$(stat -L -c %i /proc/self/ns/ipc)
 lab=""
 if ! $new; then
-  lab=$(pgrep -n -u "$(id -u)" -f "^ipc-tour-lab shared $origin " || true)
+  lab=$(pgrep -n -u "$(id -u)" -f "^ipc-tour-lab joinable $origin " || true)
 fi
 
 if [[ -z $lab ]]; then
   # PID 1 of the lab. The kernel sends it only the signals it handles, it
   # adopts every orphan of the lab (bash reaps them as they end), and when
   # it ends the kernel kills the rest of the lab: so it stays until it is
-  # the only process left. A process ID beyond its own last nap's shows
-  # that a member has come, even one already gone; a first member gets ten
-  # seconds to come.
+  # the only process left. It starts no process of its own while it
+  # waits, so a process ID beyond the last one at its start shows that a
+  # member has come, even one already gone; a first member gets ten
+  # seconds to come. Its naps wait on a pipe that never has data, its
+  # descriptor 3: it holds the write end itself. Descriptor 4 is its own
+  # opening of lab.sh, for the lock.
   holder='
+    read -r first </proc/sys/kernel/ns_last_pid
     joined=false
     for ((tick = 0; ; tick++)); do
-      sleep 0.2 &
-      nap=$!
-      wait $nap
+      read -r -t 0.2 -u 3 || true
       read -r last </proc/sys/kernel/ns_last_pid
-      ((last > nap)) && joined=true
+      ((last > first)) && joined=true
       processes=(/proc/[0-9]*)
-      if ((${#processes[@]} == 1)) && { $joined || ((tick >= 50)); }; then exit 0; fi
+      if ((${#processes[@]} == 1)) && { $joined || ((tick >= 50)); } && flock -n 4; then
+        exit 0
+      fi
     done'
   # --keep-caps lets ip use the capabilities that the lab's user namespace
   # gives; the shells and commands that join it get none. The starter is
   # left to init, in a session of its own: no terminal signal reaches it.
+  # Its script comes in its environment, so that ps shows a short line.
+  exec {nap}<> <(:)
   starter=$(
-    setsid unshare "${namespaces[@]}" --keep-caps -- bash -c \
-      'ip link set lo up && exec -a "ipc-tour-lab $0" bash -c "$1"' "$kind $origin" "$holder" \
+    IPC_TOUR_LAB_HOLDER=$holder setsid unshare "${user_namespace[@]}" "${namespaces[@]}" \
+      --keep-caps -- bash -c 'ip link set lo up && exec -a "ipc-tour-lab $0" bash -c "$1"' \
+      "$kind $origin" 'eval "$IPC_TOUR_LAB_HOLDER"' 3<&"$nap" {nap}<&- 4<"$root/lab.sh" 9<&- \
       </dev/null >/dev/null 2>&1 &
     echo $!
   )
+  exec {nap}<&-
   # Seconds, on a busy machine.
   for ((tenths = 0; tenths < 300; tenths++)); do
     lab=$(pgrep -P "$starter" -f '^ipc-tour-lab ' || true)
@@ -151,23 +206,57 @@ if [[ -z $lab ]]; then
     exit 1
   fi
 fi
-flock -u 9
-exec 9<&-
 
-if (($# == 0)); then
-  set -- "${SHELL:-/bin/sh}"
-  # bash's prompt says so too, whatever its start-up files set.
-  export PROMPT_COMMAND='PS1="(lab) ${PS1#"(lab) "}"'
-  echo "lab.sh: a shell in a lab ($kind, PID $lab outside): its own System V keys, port 7734 and" \
-    "processes; 'exit' leaves it" >&2
-else
-  # A command run alone: its status is the lab's, 128 + N after signal N.
-  set -- bash -c 'trap : INT QUIT; "$@"' ipc-tour-lab "$@"
+# A lab made without a user namespace (by root) is entered without one.
+enter=(--target "$lab" --ipc --net --pid --mount)
+if [[ $(readlink "/proc/$lab/ns/user") != "$(readlink /proc/self/ns/user)" ]]; then
+  enter+=(--user --preserve-credentials)
 fi
+# Inside, the user has no right to look at the lab's PID 1: note its IPC
+# namespace now, for a ./lab.sh typed in the lab.
+lab_ipc=$(stat -L -c %i "/proc/$lab/ns/ipc")
 
 # Ctrl-C reaches every process of the terminal's foreground group. Here
 # only the lab's program acts on it: nsenter ignores it and so survives to
 # pass the program's status on, and the program gets the default back.
 trap '' INT QUIT
-exec nsenter --target "$lab" --user --ipc --net --pid --mount --preserve-credentials \
-  --wd="$PWD" -- env --default-signal=INT,QUIT IPC_TOUR_LAB="$kind" PATH="$root/build/bin:$PATH" "$@"
+if ! $shell; then
+  # A command run alone: its status is the lab's, 128 + N after signal N.
+  exec nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT \
+    IPC_TOUR_LAB="$kind" IPC_TOUR_LAB_IPC="$lab_ipc" PATH="$path" \
+    bash -c 'flock -u 9; exec 9<&-; trap : INT QUIT; "$@"' ipc-tour-lab "$@"
+fi
+
+echo "lab.sh: a shell in a lab, with its own System V keys, port 7734 and processes;" \
+  "'exit' leaves it" >&2
+if [[ $kind == joinable ]]; then
+  echo "lab.sh: a joinable lab: ./lab.sh in another of your terminals enters it too" >&2
+else
+  echo "lab.sh: a separate lab: no other ./lab.sh enters it" >&2
+fi
+# The terminal's foreground process group (nsenter's) lies outside the
+# lab's PID namespace, where the shell cannot name it, and dash complains
+# when it cannot give the terminal back to it at its end. So the shell runs
+# as a job (set -m) of a small bash: in a process group of the lab's own,
+# which it gives the terminal back to.
+status=0
+nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT \
+  IPC_TOUR_LAB="$kind" IPC_TOUR_LAB_IPC="$lab_ipc" PATH="$path" \
+  bash -c 'flock -u 9; export PS1=$0; set -m; "$@" 9<&-' "$PS1" "$@" || status=$?
+exec 9<&-
+
+# What the shell left running keeps the lab, and what it holds, alive.
+lab_ns=$(readlink "/proc/$lab/ns/pid" 2>/dev/null) || exit "$status"
+left=()
+for dir in /proc/[0-9]*; do
+  [[ ${dir#/proc/} != "$lab" && $(readlink "$dir/ns/pid" 2>/dev/null) == "$lab_ns" ]] || continue
+  read -r stat 2>/dev/null <"$dir/stat" || continue
+  [[ ${stat##*) } == Z* ]] && continue # ended, waiting for the lab's PID 1
+  name=${stat#*(}
+  left+=("${name%)*}")
+done
+if ((${#left[@]})); then
+  echo "lab.sh: ${#left[@]} process(es) still run in the lab you left (${left[*]}), so it stays;" \
+    "to end them and the lab: kill -KILL $lab" >&2
+fi
+exit "$status"

@@ -2,6 +2,7 @@
 // programs), in private namespaces: the facts each view shows, every
 // program's own output exact, the choice of programs, what an interrupted
 // tour leaves behind, and the system calls that --calls shows.
+#include <sched.h>
 #include <signal.h>
 #include <sys/sem.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -415,6 +417,13 @@ TEST_F(Lab, LabsKeepTheirObjectsPortAndProcessesApartAndAJoinedLabShares) {
     EXPECT_EQ(apart.out.find("board"), std::string::npos) << "another lab's process";
     EXPECT_EQ(apart.exit_code, 0);
 
+    // A lab is joined only from the IPC namespace it was made from.
+    const Outcome elsewhere = run(in_lab({"ipcs", "-m"}), 20s, {.in_child = [] {
+                                      if (unshare(CLONE_NEWIPC) == -1) _exit(127);
+                                  }});
+    EXPECT_EQ(elsewhere.exit_code, 0) << elsewhere.err;
+    EXPECT_EQ(elsewhere.out.find("0x0000162e"), std::string::npos) << elsewhere.out;
+
     const Outcome guest = run(in_lab({bin("boardguest")}), 20s);
     EXPECT_EQ(guest.out, mailbox_client_out);
     EXPECT_EQ(mailbox.finish(20s).out, mailbox_server_out);
@@ -428,4 +437,58 @@ TEST_F(Lab, LabsKeepTheirObjectsPortAndProcessesApartAndAJoinedLabShares) {
     const Outcome served = server.finish(20s);
     ASSERT_TRUE(reached) << served.out << served.err;
     expect_full_conversation(client, served);
+}
+
+TEST_F(Lab, InsideALabTheProgramsAreOnPathAndLabShRunsThere) {
+    const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "lab.sh";
+    const std::string lab = script.string() + " --no-build";
+    // The inner lab.sh sees the counter that tallylock left in the outer
+    // one; ps -e shows nothing of the lab's own machinery that comes and
+    // goes.
+    const Outcome inner = run(
+        in_lab({"sh", "-c",
+                "command -v tallylock; " + bin("tallylock") + " 10 >/dev/null; " + lab +
+                    " ipcs -m | grep -c 0x0000068e; ps -e -o comm= | grep -c '^sleep$'"}),
+        30s);
+    EXPECT_EQ(inner.out, (script.parent_path() / "build/bin/tallylock").string() + "\n1\n0\n");
+    EXPECT_EQ(inner.err, "");
+
+    // A shell that leaves a job running: one line says so, and how to end
+    // the lab.
+    char dir_template[] = "/tmp/lab-shell-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::filesystem::path shell = std::filesystem::path(dir_template) / "shell";
+    std::ofstream(shell) << "#!/bin/sh\nsleep 120 >/dev/null 2>&1 &\n";
+    std::filesystem::permissions(shell, std::filesystem::perms::owner_all);
+    const Outcome left =
+        run({"/usr/bin/env", "SHELL=" + shell.string(), script.string(), "--no-build"}, 30s);
+    std::filesystem::remove_all(dir_template);
+    EXPECT_EQ(left.exit_code, 0);
+    std::smatch kill_line;
+    ASSERT_TRUE(std::regex_search(left.err, kill_line,
+                                  std::regex("1 process\\(es\\) still run in the lab you left "
+                                             "\\(sleep\\).* kill -KILL ([0-9]+)\n$")))
+        << left.err;
+    const pid_t holder = std::stoi(kill_line[1]);
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    EXPECT_TRUE(wait_until([&] { return process_state(holder) == '\0'; }, 20s));
+
+    // Where no namespace can be made, --check says no.
+    char path_template[] = "/tmp/lab-path-XXXXXX";
+    ASSERT_NE(mkdtemp(path_template), nullptr);
+    const std::filesystem::path dir(path_template);
+    std::ofstream(dir / "unshare")
+        << "#!/bin/sh\necho 'unshare: unshare failed: Operation not permitted' >&2\nexit 1\n";
+    std::filesystem::permissions(dir / "unshare", std::filesystem::perms::owner_all);
+    const Outcome refused = run(
+        {"/usr/bin/env", "PATH=" + dir.string() + ":" + search_path(), script.string(), "--check"},
+        30s);
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err.rfind("lab.sh: cannot make private namespaces here (unshare: unshare "
+                                "failed: Operation not permitted); enable",
+                                0),
+              0U)
+        << refused.err;
+    EXPECT_EQ(refused.exit_code, 1);
 }
