@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -53,19 +54,53 @@ void expect_counter_left_behind() {
 
 int guard_id() { return semget(guard_key, 0, 0); }
 
-// Attachments of the counter segment: 11 while a run counts (the parent's,
-// and each worker's inherited one and its own).
+// Attachments of the counter segment: 11 once all five workers of a run
+// have attached it (the parent's, and each worker's inherited one and its
+// own).
 shmatt_t attachments() {
     shmid_ds info{};
     return shmctl(shmget(counter_key, 0, 0), IPC_STAT, &info) == 0 ? info.shm_nattch : 0;
 }
 
-// tallylock with N large enough to count for a while, once all five workers
-// exist and have attached the counter.
-Running counting_run(int n) {
+// The counter's value, through an attachment of the test's own that is gone
+// again on return, or -1 without a counter. Only once a run is past its
+// start: a run refuses to start while anyone else holds the counter.
+int counter_value() {
+    void *shm = shmat(shmget(counter_key, 0, 0), nullptr, SHM_RDONLY);
+    if (shm == reinterpret_cast<void *>(-1)) return -1;
+    const int value = *static_cast<volatile int *>(shm);
+    shmdt(shm);
+    return value;
+}
+
+// Stops a run's whole process group, as Ctrl-Z does, and waits until the
+// program and every worker it has forked are stopped (or have ended).
+bool stop_run(pid_t group) {
+    kill(-group, SIGSTOP);
+    return wait_until(
+        [&] {
+            return process_state(group) == 'T' &&
+                   std::ranges::all_of(children_of(group), [](pid_t worker) {
+                       const char state = process_state(worker);
+                       return state == 'T' || state == 'Z' || state == '\0';
+                   });
+        },
+        30s);
+}
+
+// tallylock N, held with SIGSTOP once it counts: its guard exists and the
+// counter has grown. `counted` is then the counter's value, or -1 if the run
+// never got there. All five workers counting at once is no state to wait
+// for: on a busy machine the first can finish its share before the parent
+// has forked the last.
+Running counting_run(int n, int &counted) {
     Running program = start({bin("tallylock"), std::to_string(n)});
-    EXPECT_TRUE(wait_until(
-        [&] { return children_of(program.pid()).size() == 5 && attachments() == 11; }, 10s));
+    counted = -1;
+    // The guard is made after the counter is zeroed, so a value left by an
+    // earlier run is not taken for counting.
+    const auto counting = [] { return guard_exists() && counter_value() > 0; };
+    if (!wait_until(counting, 60s) || !stop_run(program.pid())) return program;
+    counted = counter_value();
     return program;
 }
 
@@ -169,7 +204,9 @@ TEST_F(Counters, StopAndContinueNeitherLosesNorBreaksTheGuard) {
 
 TEST_F(Counters, WorkerKilledHoldingTheGuardIsNamedOnceAndDoesNotBlockTheOthers) {
     constexpr int n = 100000;
-    Running program = counting_run(n);
+    int counted = -1;
+    Running program = counting_run(n, counted);
+    ASSERT_GT(counted, 0) << "the run never counted";
     // Stop the whole run at a moment when a worker holds the guard (value 0);
     // the last process to operate on the semaphore is then the holder.
     const int semid = guard_id();
@@ -177,8 +214,7 @@ TEST_F(Counters, WorkerKilledHoldingTheGuardIsNamedOnceAndDoesNotBlockTheOthers)
     pid_t holder = 0;
     ASSERT_TRUE(wait_until(
         [&] {
-            kill(-program.pid(), SIGSTOP);
-            wait_until([&] { return process_state(program.pid()) == 'T'; }, 1s);
+            stop_run(program.pid());
             if (semctl(semid, 0, GETVAL) == 0) holder = semctl(semid, 0, GETPID);
             if (holder <= 0) kill(-program.pid(), SIGCONT);
             return holder > 0;
@@ -214,25 +250,45 @@ TEST_F(Counters, FailedForksAreReportedAndTheRunStillEnds) {
 
 TEST_F(Counters, SecondRunWhileOneCountsIsRefusedAndTouchesNothing) {
     constexpr int n = 50000;
-    Running first = counting_run(n);
+    int counted = -1;
+    Running first = counting_run(n, counted);
+    ASSERT_GT(counted, 0) << "the first run never counted";
     const int semid = guard_id();
-    for (const bool stopped : {false, true}) {
-        SCOPED_TRACE(stopped ? "first run stopped" : "first run counting");
-        if (stopped) kill(-first.pid(), SIGSTOP);
+    const auto expect_refused = [](const std::string &attachments_said) {
         for (const auto &[program, arg] : {std::pair{"tallylock", "1000"}, {"tallybare", "50"}}) {
             const Outcome second = tally(program, {arg});
             EXPECT_EQ(second.out, "");
-            EXPECT_NE(second.err.find("in use by another run (11 attachments)"), std::string::npos)
+            EXPECT_NE(second.err.find("in use by another run (" + attachments_said),
+                      std::string::npos)
                 << second.err;
             EXPECT_EQ(second.exit_code, 2);
         }
+    };
+    for (const bool stopped : {true, false}) {
+        SCOPED_TRACE(stopped ? "first run stopped" : "first run counting");
+        // While the run counts, its workers attach and detach as they start
+        // and end; stopped, it holds what it holds.
+        expect_refused(stopped ? std::to_string(attachments()) + " attachments)" : "");
         EXPECT_EQ(guard_id(), semid) << "the guard was replaced";
-        if (stopped) kill(-first.pid(), SIGCONT);
+        if (stopped) {
+            EXPECT_EQ(counter_value(), counted) << "the counter was changed";
+            kill(-first.pid(), SIGCONT);
+        }
     }
     const Outcome result = first.finish(120s);
     EXPECT_EQ(result.out, total_line(5LL * n));
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_code, 0);
+
+    // One attachment is a run too: a parent alone before its forks, or
+    // stopped there. The test holds the counter as such a parent would.
+    SCOPED_TRACE("the counter attached once");
+    void *held = shmat(shmget(counter_key, 0, 0), nullptr, 0);
+    ASSERT_NE(held, reinterpret_cast<void *>(-1));
+    expect_refused("1 attachments)");
+    EXPECT_EQ(*static_cast<volatile int *>(held), 5 * n) << "the counter was changed";
+    EXPECT_FALSE(guard_exists()) << "a guard was made";
+    shmdt(held);
 }
 
 TEST_F(Counters, GuardRemovedOrRaisedMidRunIsReportedOncePerWorker) {
@@ -244,10 +300,17 @@ TEST_F(Counters, GuardRemovedOrRaisedMidRunIsReportedOncePerWorker) {
                                                                          sembuf raise{0, 1, 0};
                                                                          semop(semid, &raise, 1);
                                                                      }}};
+    constexpr int n = 100000;
     for (const auto &[name, fault] : faults) {
         SCOPED_TRACE(name);
-        Running program = counting_run(100000);
+        int counted = -1;
+        Running program = counting_run(n, counted);
+        // The fault lands mid-run: while the run is held, with at least
+        // three shares of its additions still to make.
+        ASSERT_GT(counted, 0) << "the run never counted";
+        ASSERT_LT(counted, 2 * n);
         fault(guard_id());
+        kill(-program.pid(), SIGCONT);
         const Outcome result = program.finish(120s);
         int reports = 0;
         for (const auto &line : lines_of(result.err)) {
@@ -260,7 +323,13 @@ TEST_F(Counters, GuardRemovedOrRaisedMidRunIsReportedOncePerWorker) {
         EXPECT_LE(reports, 5);
         const auto lines = lines_of(result.out);
         ASSERT_FALSE(lines.empty());
-        EXPECT_TRUE(total_of(lines.back() + "\n")) << result.out;
+        const auto total = total_of(lines.back() + "\n");
+        ASSERT_TRUE(total) << result.out;
+        // The rest, over four workers' shares, is added unguarded: workers
+        // on two cores overwrite a few of each other's additions, far fewer
+        // than two whole shares. One worker alone counting on (the one
+        // holding the guard at the fault) adds at most one share.
+        EXPECT_GE(*total, counted + 2 * n);
         EXPECT_EQ(lines.size(), static_cast<size_t>(reports) + 1) << "a hijo line per reporter";
         EXPECT_EQ(result.exit_code, 1);
         semctl(guard_id(), 0, IPC_RMID);
