@@ -272,7 +272,8 @@ TEST_F(Tour, RunsTheNamedProgramsOnlyAndLeavesNothingWhenInterrupted) {
         // The counter and mailbox segments stay by design; the guard set
         // is removed by tallylock's parent, which the interrupt killed.
         if (moment.first.back() == "tallylock") {
-            EXPECT_EQ(semget(guard_key, 0, 0), before) << "the guard set made, or kept, by the tour";
+            EXPECT_EQ(semget(guard_key, 0, 0), before)
+                << "the guard set made, or kept, by the tour";
         }
     }
 }
@@ -452,11 +453,11 @@ TEST_F(Lab, InsideALabTheProgramsAreOnPathAndLabShRunsThere) {
     // The inner lab.sh sees the counter that tallylock left in the outer
     // one; ps -e shows nothing of the lab's own machinery that comes and
     // goes.
-    const Outcome inner = run(
-        in_lab({"sh", "-c",
-                "command -v tallylock; " + bin("tallylock") + " 10 >/dev/null; " + lab +
-                    " ipcs -m | grep -c 0x0000068e; ps -e -o comm= | grep -c '^sleep$'"}),
-        30s);
+    const Outcome inner =
+        run(in_lab({"sh", "-c",
+                    "command -v tallylock; " + bin("tallylock") + " 10 >/dev/null; " + lab +
+                        " ipcs -m | grep -c 0x0000068e; ps -e -o comm= | grep -c '^sleep$'"}),
+            30s);
     EXPECT_EQ(inner.out, (script.parent_path() / "build/bin/tallylock").string() + "\n1\n0\n");
     EXPECT_EQ(inner.err, "");
 
