@@ -12,28 +12,34 @@
 # and ends once it is alone: when the last process of the lab has ended,
 # its namespaces, and every System V object made in them, are gone. Every
 # terminal enters the lab with nsenter, the first one too, so a second
-# ./lab.sh from another terminal joins the same lab. See --help.
+# ./lab.sh from another terminal joins the same lab. Installed, it is run
+# as ipc-lab, with the installed programs (--bin), and builds nothing.
+# See --help.
 set -euo pipefail
+
+# The name it is run by: ./lab.sh in a clone, ipc-lab where installed.
+me=${IPC_TOUR_AS:-./lab.sh}
 
 usage() {
   cat <<EOF
-usage: ./lab.sh [--new] [--no-build] [COMMAND [ARG...]]
-       ./lab.sh --check
+usage: $me [--new] [--no-build | --bin DIR] [COMMAND [ARG...]]
+       $me --check
 
 Opens your shell, or runs COMMAND, in a lab: private System V keys, a
 private network with its own loopback (port 7734 is the lab's own), a
 private process list and /proc. Inside you are still yourself, and the
-programs of build/bin come first on PATH. With COMMAND, ends with its status.
+programs come first on PATH. With COMMAND, ends with its status.
 
-A second ./lab.sh while you have a lab open joins that lab, so a server in
+A second $me while you have a lab open joins that lab, so a server in
 one terminal and its client in another find each other. Typed inside a
-lab, ./lab.sh runs in that lab. When the last process of a lab ends, the
+lab, $me runs in that lab. When the last process of a lab ends, the
 lab and everything in it are gone; if your shell leaves processes running
 in it, lab.sh says so, and how to end them.
 
-  --new       open a separate lab, one that no other ./lab.sh joins (inside
+  --new       open a separate lab, one that no other $me joins (inside
               a lab too: it then sees none of that lab's objects)
-  --no-build  do not build first
+  --no-build  do not build first: use what is in build/bin
+  --bin DIR   put the programs in DIR on PATH instead; do not build
   --check     only say whether a lab can be made here (status 0 if so)
   --help      show this text
 EOF
@@ -42,11 +48,18 @@ EOF
 new=false
 build=true
 check=false
+bin=""
 while (($#)); do
   case $1 in
     --help) usage; exit 0 ;;
     --new) new=true ;;
     --no-build) build=false ;;
+    --bin)
+      (($# >= 2)) || { usage >&2; exit 2; }
+      bin=$2
+      build=false
+      shift
+      ;;
     --check) check=true ;;
     --) shift; break ;;
     -*) echo "lab.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
@@ -71,7 +84,7 @@ need nsenter util-linux
 need flock util-linux
 need ip iproute2
 need pgrep procps
-if $build && ! $check; then
+if $build && ! $check && [[ -w $root || -w $root/build ]]; then
   need cmake cmake
   need make make
 fi
@@ -119,15 +132,18 @@ $check && exit 0
 exec 9<"$root/lab.sh"
 flock 9
 
-if $build; then
-  if ! (cd "$root" && cmake --preset default >/dev/null && cmake --build --preset default >/dev/null); then
-    echo "lab.sh: the build failed; see: cmake --build --preset default" >&2
-    exit 1
-  fi
+if [[ -n $bin ]]; then
+  [[ $bin == /* ]] || bin=$PWD/$bin
+elif $build; then
+  # shellcheck source-path=SCRIPTDIR
+  source "$root/tour/build.sh"
+  bin=$(programs_of_clone lab.sh "$root") || exit 1
+else
+  bin=$root/build/bin
 fi
 
-# The programs of this clone come first on PATH (once, in a lab inside a lab).
-path=$root/build/bin:${PATH#"$root/build/bin:"}
+# The programs come first on PATH (once, in a lab inside a lab).
+path=$bin:${PATH#"$bin:"}
 
 shell=false
 if (($# == 0)); then

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A guided run of the suite: builds it, then runs each program in turn,
+# A guided run of the suite: builds its programs, then runs each program in turn,
 # servers before their clients, and shows beside each program's own output
 # what the kernel holds at the moment that matters: the process tree, the
 # System V objects, the sockets; with --calls, also the system calls behind
@@ -15,14 +15,21 @@ set -euo pipefail
 programs=(tallylock tallybare gridflip spawnwait tubenote tubechain
           stephost stepguest boardhost boardguest)
 
+# The name it is run by: ./tour.sh in a clone, ipc-tour where installed.
+me=${IPC_TOUR_AS:-./tour.sh}
+lab=./lab.sh
+[[ $me == ./tour.sh ]] || lab=ipc-lab
+
 usage() {
   cat <<EOF2
-usage: ./tour.sh [--pause] [--calls] [--host] [--bin DIR] [NAME...]
+usage: $me [--pause] [--calls] [--host] [--bin DIR] [NAME...]
 
-Builds the suite into build/bin and runs its programs one at a time, each
-with a short view of what the kernel holds while it runs (ps, ipcs, ss) and
-a line that says what to notice there. It runs in a lab of its own (see
-./lab.sh --help) wherever one can be made, so it never meets another run.
+Runs the suite's programs one at a time, each with a short view of what
+the kernel holds while it runs (ps, ipcs, ss) and a line that says what to
+notice there. In a clone it first builds them into build/bin (where build/
+cannot be written, it takes those already built there). It runs in a lab
+of its own (see $lab --help) wherever one can be made, so it never meets
+another run.
 
   NAME...    run only these programs (in the tour's order); a server or its
              client runs the pair. Names: ${programs[*]}
@@ -99,6 +106,16 @@ if ((${#missing[@]})); then
   exit 1
 fi
 
+# The programs: built here first (the programs only: seconds), or those
+# already built where this clone cannot be written. Inside the clone, shown
+# as build/bin.
+if [[ -z $bin ]]; then
+  # shellcheck source-path=SCRIPTDIR
+  source tour/build.sh
+  bin=$(programs_of_clone tour.sh .) || exit 1
+fi
+bin=${bin#"$PWD/"}
+
 # A lab of its own (see lab.sh), wherever one can be made: the tour then
 # never meets another run on this machine, nor the user's own objects.
 if ! $host && [[ -z ${IPC_TOUR_OWN_LAB:-} ]]; then
@@ -106,8 +123,8 @@ if ! $host && [[ -z ${IPC_TOUR_OWN_LAB:-} ]]; then
     again=()
     if $pause; then again+=(--pause); fi
     if $calls; then again+=(--calls); fi
-    if [[ -n $bin ]]; then again+=(--bin "$bin"); fi
-    IPC_TOUR_OWN_LAB=1 exec ./lab.sh --new --no-build ./tour.sh "${again[@]}" "${selected[@]}"
+    IPC_TOUR_OWN_LAB=1 exec ./lab.sh --new --bin "$bin" ./tour.sh "${again[@]}" --bin "$bin" \
+      "${selected[@]}"
   fi
   echo "   * no lab can be made here, so the tour runs on the host, beside any other run (${why#lab.sh: })"
 fi
@@ -133,11 +150,6 @@ tour() {
   # Ctrl-C reaches every process of the terminal's foreground group; here
   # the script's own traps alone act on it, and end what the tour started.
   trap '' INT TERM
-  if [[ -z $bin ]]; then
-    cmake --preset default >/dev/null
-    cmake --build --preset default >/dev/null
-    bin=build/bin
-  fi
   # strace needs ptrace, which a container or a security module may forbid.
   if $calls && ! strace -o /dev/null true >/dev/null 2>&1; then
     notice "strace cannot trace processes here (ptrace is not allowed); the tour goes on without the calls"

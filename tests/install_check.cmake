@@ -1,6 +1,9 @@
 # Installs the build into a temporary prefix, checks that every program,
-# tallylock.o and every manual page are in place, runs one program from
-# there, and has groff check each manual page.
+# tallylock.o, the two commands ipc-tour and ipc-lab and every manual page
+# are in place, has groff check each manual page, and runs from there, in
+# another working directory: tubenote, the tour's gridflip part and, where
+# a lab can be made, tallylock in a lab. Nothing may be written under the
+# prefix by those runs.
 # Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
 set(programs tallylock tallybare gridflip spawnwait tubenote tubechain
              stephost stepguest boardhost boardguest)
@@ -12,17 +15,17 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
 
-foreach(program IN LISTS programs)
+foreach(program IN LISTS programs ITEMS ipc-tour ipc-lab)
   if(NOT EXISTS ${PREFIX}/bin/${program})
     message(FATAL_ERROR "not installed: bin/${program}")
   endif()
-  set(page ${PREFIX}/share/man/man1/${program}.1)
+  set(page ${PREFIX}/share/man/man1/${program}.1.gz)
   if(NOT EXISTS ${page})
-    message(FATAL_ERROR "not installed: share/man/man1/${program}.1")
+    message(FATAL_ERROR "not installed: share/man/man1/${program}.1.gz")
   endif()
   find_program(GROFF groff)
   if(GROFF)
-    execute_process(COMMAND ${GROFF} -ww -z -man ${page}
+    execute_process(COMMAND gzip -dc ${page} COMMAND ${GROFF} -ww -z -man
                     ERROR_VARIABLE warnings RESULT_VARIABLE result)
     if(NOT result EQUAL 0 OR NOT warnings STREQUAL "")
       message(FATAL_ERROR "${program}.1 does not render cleanly:\n${warnings}")
@@ -41,5 +44,29 @@ if(NOT result EQUAL 0 OR NOT err STREQUAL "" OR NOT out MATCHES "father wrote\n"
    OR NOT out MATCHES "child read Greetings\n")
   message(FATAL_ERROR "installed tubenote: status ${result}, out '${out}', err '${err}'")
 endif()
+
+# The tour and the lab of the installed programs, from elsewhere; they
+# build nothing and write nothing under the prefix.
+file(GLOB_RECURSE installed LIST_DIRECTORIES true ${PREFIX}/*)
+get_filename_component(elsewhere ${PREFIX} DIRECTORY)
+execute_process(COMMAND ${PREFIX}/bin/ipc-tour gridflip WORKING_DIRECTORY ${elsewhere}
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE result TIMEOUT 60)
+if(NOT result EQUAL 0 OR NOT out MATCHES "\n== gridflip: .*Thread cancelled\n")
+  message(FATAL_ERROR "installed ipc-tour gridflip: status ${result}, out '${out}', err '${err}'")
+endif()
+execute_process(COMMAND ${PREFIX}/bin/ipc-lab --check RESULT_VARIABLE no_lab OUTPUT_QUIET ERROR_QUIET)
+if(no_lab EQUAL 0)
+  execute_process(COMMAND ${PREFIX}/bin/ipc-lab tallylock 10 WORKING_DIRECTORY ${elsewhere}
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE result TIMEOUT 60)
+  if(NOT result EQUAL 0 OR NOT out STREQUAL "padre total= 50\n" OR NOT err STREQUAL "")
+    message(FATAL_ERROR "installed ipc-lab tallylock 10: status ${result}, out '${out}', err '${err}'")
+  endif()
+else()
+  message(STATUS "no lab can be made here: ipc-lab tallylock 10 left out")
+endif()
+file(GLOB_RECURSE after LIST_DIRECTORIES true ${PREFIX}/*)
+if(NOT after STREQUAL installed)
+  message(FATAL_ERROR "the tour or the lab wrote under ${PREFIX}")
+endif()
 file(REMOVE_RECURSE ${PREFIX})
-message(STATUS "installed and ran tubenote from ${PREFIX}")
+message(STATUS "installed and ran tubenote, ipc-tour gridflip and ipc-lab from ${PREFIX}")

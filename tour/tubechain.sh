@@ -22,9 +22,9 @@ tour_tubechain() {
   if tracing; then
     # One file per process (-ff -o chain gives chain.PID): each process's
     # calls stay together, none split by the other's.
-    local calls=(-e "trace=pipe2,clone,close,dup,execve" "$bin/tubechain") file pid
-    strace -ff -o "$work/chain" "${calls[@]}" >/dev/null 2>&1 </dev/null || true
-    shown -ff -o chain "${calls[@]}"
+    local args=(-e "trace=pipe2,clone,close,dup,execve" "$bin/tubechain") file pid
+    strace -ff -o "$work/chain" "${args[@]}" >/dev/null 2>&1 </dev/null || true
+    shown -ff -o chain "${args[@]}"
     for file in "$work"/chain.*; do
       pid=${file##*.}
       if grep -q '^pipe2(' "$file"; then
