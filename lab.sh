@@ -246,9 +246,9 @@ fi
 echo "lab.sh: a shell in a lab, with its own System V keys, port 7734 and processes;" \
   "'exit' leaves it" >&2
 if [[ $kind == joinable ]]; then
-  echo "lab.sh: a joinable lab: ./lab.sh in another of your terminals enters it too" >&2
+  echo "lab.sh: a joinable lab: $me in another of your terminals enters it too" >&2
 else
-  echo "lab.sh: a separate lab: no other ./lab.sh enters it" >&2
+  echo "lab.sh: a separate lab: no other $me enters it" >&2
 fi
 # The terminal's foreground process group (nsenter's) lies outside the
 # lab's PID namespace, where the shell cannot name it, and dash complains
