@@ -5,7 +5,8 @@
 # System V objects, the sockets; with --calls, also the system calls behind
 # each program, as strace shows them. Lines of the tour's own start with
 # "==", "--", "   |" (what ps, ipcs, ss or strace print) or "   *" (what to
-# notice); every other line is a program's own output. Runs unattended too;
+# notice), and, but for those of "   |", fit in 80 columns; every other line
+# is a program's own output. Runs unattended too;
 # nothing is left running afterwards, even when interrupted. See --help.
 #
 # Each program's part is a function tour_NAME in tour/NAME.sh (a server's
@@ -126,7 +127,8 @@ if ! $host && [[ -z ${IPC_TOUR_OWN_LAB:-} ]]; then
     IPC_TOUR_OWN_LAB=1 exec ./lab.sh --new --bin "$bin" ./tour.sh "${again[@]}" --bin "$bin" \
       "${selected[@]}"
   fi
-  echo "   * no lab can be made here, so the tour runs on the host, beside any other run (${why#lab.sh: })"
+  printf '%s\n' "no lab can be made here, so the tour runs on the host, beside any other run (${why#lab.sh: })" |
+    fold -s -w 75 | sed 's/ *$//; s/^/   * /'
 fi
 
 # shellcheck source-path=SCRIPTDIR
@@ -152,7 +154,8 @@ tour() {
   trap '' INT TERM
   # strace needs ptrace, which a container or a security module may forbid.
   if $calls && ! strace -o /dev/null true >/dev/null 2>&1; then
-    notice "strace cannot trace processes here (ptrace is not allowed); the tour goes on without the calls"
+    notice "strace cannot trace processes here (ptrace is not allowed); the tour" \
+      "goes on without the calls"
     calls=false
   fi
   group=$(ps -o pgid= -p $$)
@@ -171,7 +174,8 @@ tour() {
 # Files of the run: the server's output, the traces, the guard set's id.
 work=$(mktemp -d)
 trap cleanup EXIT
-trap 'cleanup; exit 130' INT
+# After Ctrl-C the shell's prompt starts a line of its own.
+trap 'cleanup; echo; exit 130' INT
 trap 'cleanup; exit 143' TERM
 # A background job's standard input is /dev/null unless given: --pause
 # reads from the terminal.

@@ -16,7 +16,8 @@ traced_ready_or_ended() { traced_mailbox_ready || ended "$tracer"; }
 
 tour_boardhost() {
   local program
-  heading "boardhost / boardguest: a server and a client exchange the alphabet in shared memory"
+  heading "boardhost / boardguest: the alphabet exchanged in shared memory"
+  not_mine shm $mailbox "the mailbox" "writes the alphabet in it"
   "$bin/boardhost" &
   program=$!
   wait_for 5 mailbox_ready || return 0
@@ -27,24 +28,26 @@ tour_boardhost() {
   finish_server $program
   step "after the exchange:"
   ipc_line -m $mailbox | view
-  notice "the segment stays, attached by no one, with \"*\" in byte 0; a second boardguest shows it:"
+  notice "the segment stays, attached by no one, with \"*\" in byte 0; a second" \
+    "boardguest shows it:"
   "$bin/boardguest" || true
 
   if tracing; then
     local tracer
-    local host=(-e "trace=shmget,shmat,clock_nanosleep" "$bin/boardhost")
-    local guest=(-e "trace=shmget,shmat" "$bin/boardguest")
+    local host=(-e "trace=%ipc,clock_nanosleep" "$bin/boardhost")
+    local guest=(-e "trace=%ipc" "$bin/boardguest")
     traced_start "$work/host" "${host[@]}"
     # The traced server sleeps in its loop once the alphabet is in place.
     if wait_for 5 traced_ready_or_ended && traced_mailbox_ready; then
       traced "$work/guest" "${guest[@]}"
     fi
     finish_traced_server
-    shown "${host[@]}"
+    shown -o host "${host[@]}"
     calls_from 'shmget(' "$work/host" | elide 3 1 "one-second sleeps" | view
-    shown "${guest[@]}"
+    shown -o guest "${guest[@]}"
     calls_from 'shmget(' "$work/guest" | view
-    notice "0x162e is 5678, the key; between its sleeps the server reads byte 0 with no system call at"
-    notice "all, and the client stores \"*\" with none: once attached, shared memory is plain memory"
+    notice "0x162e is 5678, the key; between its sleeps the server reads byte 0" \
+      "with no system call at all, and the client stores \"*\" with none: once" \
+      "attached, shared memory is plain memory"
   fi
 }

@@ -5,28 +5,46 @@ two_threads() { [[ $(ps -o nlwp= -p "$program") -eq 2 ]]; }
 
 tour_gridflip() {
   local program
-  heading "gridflip: a thread flips a grid until cancelled; cancellation waits for a whole pass"
+  heading "gridflip: a thread flips a grid until cancelled, at the end of a pass"
   "$bin/gridflip" &
   program=$!
   if wait_for 1 two_threads; then
     step "while the worker flips the grid:"
     { ps -L -o pid,lwp,stat,args -p $program || true; } | view
-    notice "one process, two threads (LWP): main asleep for its second, the worker flipping the grid"
+    notice "one process, two threads (LWP): main asleep for its second, the" \
+      "worker flipping the grid"
   fi
   wait $program
 
   if tracing; then
-    local args=(-f -e "trace=clone3,clock_nanosleep,rt_sigaction,tgkill,futex,exit,exit_group" "$bin/gridflip")
-    traced "$work/trace" "${args[@]}"
-    shown "${args[@]}"
-    calls_from 'clone3(' "$work/trace" | view
-    notice "a thread is a clone sharing memory and process (CLONE_VM, CLONE_THREAD); main sleeps, then joins: a futex"
-    if grep -q 'tgkill(' "$work/trace"; then
-      notice "wait that the worker's exit ends; pthread_cancel sent the worker a signal (tgkill), yet the worker"
-      notice "ends only at its next pthread_testcancel, after a whole pass"
+    local args=(-e "trace=%process,futex,clock_nanosleep" "$bin/gridflip") tids
+    traced "$work/t" -ff "${args[@]}"
+    shown -ff -o t "${args[@]}"
+    mapfile -t tids < <(trace_pids "$work/t")
+    ((${#tids[@]} == 2)) || return 0
+    step "the main thread (t.${tids[0]}):"
+    calls_from 'clone3(' "$work/t.${tids[0]}" | view
+    step "the worker thread (t.${tids[1]}):"
+    calls_from '' "$work/t.${tids[1]}" | view
+    notice "a thread is a clone3 that shares memory and process (CLONE_VM," \
+      "CLONE_THREAD); it returns the worker's thread id, its file's number"
+    if grep -q '^tgkill(' "$work/t.${tids[0]}"; then
+      notice "after its second's sleep, main's pthread_cancel sent the worker a" \
+        "signal (tgkill), yet the worker ends only at its next" \
+        "pthread_testcancel, after a whole pass"
     else
-      notice "wait that the worker's exit ends; pthread_cancel only set up SIGRTMIN's handler and sent nothing (no"
-      notice "tgkill): the busy worker sees the request at its next pthread_testcancel, after a whole pass"
+      notice "after its second's sleep, main's pthread_cancel sent nothing (no" \
+        "tgkill): the busy worker sees the request at its next" \
+        "pthread_testcancel, after a whole pass"
+    fi
+    notice "pthread_join is the FUTEX_WAIT on child_tid's word, which holds the" \
+      "worker's id until the kernel clears it and wakes the waiter as the" \
+      "thread exits (CLONE_CHILD_CLEARTID)"
+    if grep -q 'FUTEX_WAKE_PRIVATE' "$work/t.${tids[1]}"; then
+      notice "the worker's FUTEX_WAKE_PRIVATE is not the cancel: unwinding its" \
+        "stack to end, it ran a one-time setup in libgcc_s's unwinder, which" \
+        "pthread_cancel loaded, and such a setup ends by waking any thread" \
+        "waiting for it (none here: = 0)"
     fi
   fi
 }

@@ -8,7 +8,8 @@
 heading() { printf '\n== %s ==\n' "$*"; }
 step() { printf -- '-- %s\n' "$*"; }
 view() { sed 's/^/   | /'; }
-notice() { printf '   * %s\n' "$*"; }
+# A notice is a sentence or two, wrapped to 80 columns, each line marked.
+notice() { printf '%s\n' "$*" | fold -s -w 75 | sed 's/ *$//; s/^/   * /'; }
 
 wants() { # NAME...: true when the tour runs any of them
   ((${#selected[@]} == 0)) && return 0
@@ -111,6 +112,22 @@ mailbox=0x0000162e # key 5678
 guard_id() { ipcs -s | awk -v key=$guard '$1 == key { print $2 }'; }
 guard_made() { [[ -n $(guard_id) ]] || ended "$started"; }
 
+# With --host, the counter, guard or mailbox may be another user's: every
+# run uses the same keys. Their owner is read from /proc/sysvipc, where
+# ipcs reads it, by uid, so that a login of any length is found.
+owner_of() { # shm|sem KEY: the owner's uid, or nothing
+  awk -v key="$(($2))" '
+    NR == 1 { for (i = 1; i <= NF; i++) column[$i] = i; next }
+    $column["key"] == key { print $column["uid"] }' "/proc/sysvipc/$1" 2>/dev/null || true
+}
+not_mine() { # shm|sem KEY WHAT DOES: a notice when someone else owns it
+  local uid login
+  uid=$(owner_of "$1" "$2")
+  [[ -n $uid && $uid != "$(id -u)" ]] || return 0
+  login=$(id -nu "$uid" 2>/dev/null) || login="user $uid"
+  notice "$3 (key $(($2))) is $login's, not yours: this run $4"
+}
+
 start_tallylock() { # COMMAND...: starts it in the background as $started
   local fresh=false id
   if [[ -z $(guard_id) ]]; then
@@ -137,40 +154,77 @@ remove_guard_left() {
 }
 
 # --calls: the system calls behind each program, shown with strace. A
-# part runs its program once more, after its normal run and with its
-# output thrown away, as `strace -o FILE ARGS...`; it shows the command a
-# student can type (ARGS without -o) and strace's lines, filtered but never
-# edited: the C library's start-up calls and strace's notes of signals
-# ("---") and exits ("+++") are left out, long runs elided with a line
-# that says how many.
+# part runs its program once more, with its output thrown away, as
+# `strace -ff -o FILE ARGS...` (one file per process, FILE.PID, so that no
+# call is split by another process's lines) or, for a program of one
+# process, `strace -o FILE ARGS...`. It shows the command, then each
+# process's lines under a step that names the process, filtered but never
+# edited: strace's notes of signals ("---") and exits ("+++") are left
+# out, long runs elided with a line that says how many, and a line too
+# wide for a wide terminal is cut where a mark says so.
 tracing() { $calls; }
 
 shown() { # STRACE_ARGS...: the step line with the command to type
-  local arg line=strace
+  local arg word line="-- strace"
   for arg in "$@"; do
-    if [[ $arg =~ ^[[:alnum:]_./,=:+-]+$ ]]; then line+=" $arg"; else line+=" ${arg@Q}"; fi
+    word=$arg
+    [[ $arg =~ ^[[:alnum:]_./,=:+%-]+$ ]] || word=${arg@Q}
+    # A long --bin folder: the command goes on in a line of its own.
+    if ((${#line} + 1 + ${#word} > 78)); then
+      printf '%s \\\n' "$line"
+      line="--    $word"
+    else
+      line+=" $word"
+    fi
   done
-  step "$line"
+  printf '%s\n' "$line"
 }
 
-traced() { # FILE STRACE_ARGS...: the traced run
+traced() { # FILE STRACE_ARGS...: the traced run, into FILE or FILE.PID
   local file=$1
   shift
+  rm -f "$file" "$file".* # an earlier part's
   strace -o "$file" "$@" >/dev/null 2>&1 </dev/null || true
 }
 traced_start() { # FILE STRACE_ARGS...: the same in the background, strace as $tracer
   local file=$1
   shift
+  rm -f "$file" "$file".*
   strace -o "$file" "$@" >/dev/null 2>&1 </dev/null &
   tracer=$!
 }
 
-# strace's lines from FILE from the first one that contains START (the
-# program's first own call) on, without the notes of signals and exits.
+# The processes of a trace written with -ff -o PREFIX, one PID a line, in
+# the order they were made: the first, then, after each process, those
+# its clone or clone3 calls made, as they returned their PIDs.
+trace_pids() { # PREFIX
+  awk '
+    FNR == 1 { pid = FILENAME; sub(/.*\./, "", pid); pids[++n] = pid }
+    /^clone3?\(/ && match($0, / = [0-9]+( <[0-9.]+>)?$/) {
+      split(substr($0, RSTART + 3), made, " ")
+      children[pid] = children[pid] " " made[1]
+      child[made[1]]
+    }
+    function show(pid,    list, i, n) {
+      print pid
+      n = split(children[pid], list, " ")
+      for (i = 1; i <= n; i++) show(list[i])
+    }
+    END { for (i = 1; i <= n; i++) if (!(pids[i] in child)) show(pids[i]) }
+  ' "$1".*
+}
+
+# A trace file's lines from the first one that contains START (the
+# program's first own call; all of them if START is empty) on, without the
+# notes of signals and exits, each cut to 132 columns with the view's
+# margin.
 calls_from() { # START FILE
   awk -v start="$1" '
-    index($0, start) { on = 1 }
-    on && !/^([0-9]+ +)?(---|\+\+\+) /' "$2"
+    start == "" || index($0, start) { on = 1 }
+    on && !/^(---|\+\+\+) / {
+      if (length($0) > 127) $0 = substr($0, 1, 121) " [...]"
+      print
+    }' "$2"
 }
 
 # The first FIRST and last LAST lines of the input; those between become
@@ -186,20 +240,31 @@ elide() { # FIRST LAST WHAT
     }'
 }
 
-# For a parent with several workers (strace -f, a PID on each line): the
-# parent's lines and the first worker's, the others' counted in one line.
-first_worker() { # WHAT: what the other workers did
-  awk -v what="$1" '
-    NR == 1 { parent = $1 }
-    $1 != parent && worker == "" { worker = $1 }
-    $1 != parent && $1 != worker {
-      if (!($1 in others)) { others[$1]; n++ }
-      hidden = 1
-      next
-    }
-    hidden && $1 == parent { print "... the other " n " workers: " what " ..."; hidden = 0 }
-    { print }
-    END { if (hidden) print "... the other " n " workers: " what " ..." }'
+# A parent and its workers, traced with -ff -o $work/t: the parent's calls
+# from START on, the first worker's, and one line for the others.
+parent_and_workers() { # START
+  local pids others
+  mapfile -t pids < <(trace_pids "$work/t")
+  ((${#pids[@]} >= 2)) || return 0
+  step "the parent (t.${pids[0]}):"
+  calls_from "$1" "$work/t.${pids[0]}" | view
+  step "worker 1 (t.${pids[1]}):"
+  calls_from "" "$work/t.${pids[1]}" | view
+  others=("${pids[@]:2}")
+  if ((${#others[@]})); then
+    if same_calls "${pids[@]:1}"; then
+      step "workers 2 to $((${#pids[@]} - 1)) made the same calls (t.${others[0]} to t.${others[-1]})"
+    else
+      step "workers 2 to $((${#pids[@]} - 1)): t.${others[0]} to t.${others[-1]}"
+    fi
+  fi
+}
+# True when the processes' traces name the same calls in the same order.
+same_calls() { # PID...
+  local pid
+  for pid in "$@"; do
+    sed 's/(.*//' "$work/t.$pid" | cksum
+  done | sort -u | (($(wc -l) == 1))
 }
 
 # Every process below this script, but not the pipeline that asks.

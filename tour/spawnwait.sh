@@ -1,34 +1,14 @@
 # shellcheck shell=bash
 # spawnwait: five children sleep and exit; the parent waits in creation order.
 
-# strace -f's lines of spawnwait: the parent's, and each child's
-# exit_group(3). The parent's waits that a child's SIGCHLD cut short
-# (strace stops the parent for each signal; ERESTARTSYS), and that the
-# kernel restarted, are counted in one line.
-spawnwait_calls() {
-  awk '
-    NR == 1 { parent = $1 }
-    { line[NR] = $0 }
-    $1 == parent && /<unfinished \.\.\.>$/ { open = NR }
-    $1 == parent && /ERESTARTSYS/ { drop[open]; drop[NR]; restarts++ }
-    END {
-      for (i = 1; i <= NR; i++) {
-        $0 = line[i]
-        if (i in drop) {
-          if (!told++) print "... " restarts " waits cut short by SIGCHLD under strace (ERESTARTSYS) and restarted ..."
-        } else if ($1 == parent || /exit_group\(3/) print
-      }
-    }'
-}
-
 tour_spawnwait() {
-  local program tracer args=(-f -e "trace=clone,wait4,exit_group" "$bin/spawnwait" 3)
-  heading "spawnwait 3: five children sleep ten seconds and exit with 3; the parent waits in creation order"
+  local program tracer args=(-T -e "trace=%process,clock_nanosleep" "$bin/spawnwait" 3)
+  heading "spawnwait 3: five children sleep, exit with 3, and are waited for in order"
   "$bin/spawnwait" 3 &
   program=$!
   # The traced run takes its ten seconds beside the tour's own.
   if tracing; then
-    traced_start "$work/spawnwait" "${args[@]}"
+    traced_start "$work/t" -ff "${args[@]}"
   fi
   if wait_for 5 children_in_state S $program; then
     step "the five children asleep under their parent:"
@@ -38,18 +18,35 @@ tour_spawnwait() {
     if wait_for 15 children_in_state Z $program; then
       step "ten seconds later, the parent held with SIGSTOP:"
       tree $program | view
-      notice "the children have exited but stay as zombies (Z, <defunct>), keeping their exit"
-      notice "status, until the parent's waitpid reaps them; it goes on now"
+      notice "the children have exited but stay as zombies (Z, <defunct>)," \
+        "keeping their exit status, until the parent's waitpid reaps them; it" \
+        "goes on now"
     fi
     kill -CONT $program
   fi
   wait $program
 
   if tracing; then
+    local pids
     wait $tracer || true
-    shown "${args[@]}"
-    calls_from 'clone(' "$work/spawnwait" | spawnwait_calls | view
-    notice "fork is a clone with SIGCHLD as exit signal; each child ends with exit_group(3), and the parent waits"
-    notice "(wait4) for each in creation order: the first wait takes the ten seconds, the other four return at once"
+    shown -ff -o t "${args[@]}"
+    mapfile -t pids < <(trace_pids "$work/t")
+    ((${#pids[@]} == 6)) || return 0
+    step "the parent (t.${pids[0]}):"
+    calls_from 'clone(' "$work/t.${pids[0]}" | view
+    step "child 1 (t.${pids[1]}):"
+    calls_from '' "$work/t.${pids[1]}" | view
+    if same_calls "${pids[@]:1}"; then
+      step "children 2 to 5 made the same calls (t.${pids[2]} to t.${pids[5]})"
+    fi
+    notice "fork is a clone with SIGCHLD as its exit signal; -T puts the time" \
+      "each call took at its end: each child sleeps its ten seconds and ends" \
+      "with exit_group(3), and the parent's wait4 for child 1 takes those ten" \
+      "seconds, the waits for the others next to none"
+    if grep -q ERESTARTSYS "$work/t.${pids[0]}"; then
+      notice "a wait4 that ends in ERESTARTSYS was cut short when strace stopped" \
+        "the parent for a child's SIGCHLD; the kernel restarts it at once, and" \
+        "without strace it is not cut"
+    fi
   fi
 }

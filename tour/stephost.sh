@@ -7,7 +7,7 @@ listening_or_ended() { port_listening || ended "$tracer"; }
 
 tour_stephost() {
   local program
-  heading "stephost / stepguest: a TCP server answers each byte with the next one until X"
+  heading "stephost / stepguest: a TCP server answers each byte with the next one"
   if port_listening; then
     notice "port 7734 is already in use; skipping this pair"
     return 0
@@ -19,7 +19,8 @@ tour_stephost() {
   wait_for 5 port_listening || return 0
   step "the server waits in accept:"
   ss -tln 'sport = :7734' | view
-  notice "port 7734 in LISTEN: the kernel completes connections by itself and queues up to 5"
+  notice "port 7734 in LISTEN: the kernel completes connections by itself and" \
+    "queues up to 5"
   "$bin/stepguest" || true
   finish_server $program
   step "stephost's side:"
@@ -27,25 +28,32 @@ tour_stephost() {
   if wait_for 5 time_wait; then
     step "after the exchange:"
     ss -tan '( sport = :7734 or dport = :7734 )' | view
-    notice "the server closed first, after X, so its end of the connection waits in TIME-WAIT"
-    notice "for a minute; SO_REUSEADDR lets the next stephost bind the port meanwhile"
+    notice "the server closed first, after X, so its end of the connection waits" \
+      "in TIME-WAIT for a minute; SO_REUSEADDR lets the next stephost bind the" \
+      "port meanwhile"
   fi
 
   if tracing; then
     local tracer
-    local host=(-e "trace=socket,setsockopt,bind,listen,accept,read,sendto,close" "$bin/stephost")
-    local guest=(-e "trace=socket,connect,sendto,read,close" "$bin/stepguest")
+    local host=(-e "trace=%network,read,close" "$bin/stephost")
+    local guest=(-e "trace=%network,read,close" "$bin/stepguest")
     traced_start "$work/host" "${host[@]}"
     if wait_for 5 listening_or_ended && port_listening; then
       traced "$work/guest" "${guest[@]}"
     fi
     finish_traced_server
-    shown "${host[@]}"
+    shown -o host "${host[@]}"
     calls_from 'socket(' "$work/host" | elide 7 2 "one-byte reads and sends" | view
-    notice "bind names the port, 7734, in network byte order (htons); listen(3, 5) makes the socket wait"
-    notice "for connections, 5 at most in its queue; accept returns a new descriptor, 4, for the one it takes"
-    shown "${guest[@]}"
+    notice "%network is strace's name for the socket calls; bind names the port," \
+      "7734, in network byte order (htons); listen(3, 5) makes the socket wait" \
+      "for connections, 5 at most in its queue; accept returns a new" \
+      "descriptor, 4, for the one it takes"
+    notice "send shows as sendto, the call glibc's send makes, with no address" \
+      "(NULL, 0); MSG_NOSIGNAL: a send to a closed connection fails with EPIPE" \
+      "instead of killing the program with SIGPIPE"
+    shown -o guest "${guest[@]}"
     calls_from 'socket(' "$work/guest" | elide 4 3 "one-byte sends and reads" | view
-    notice "the client needs only socket and connect; the read that returns 0 is the server's close"
+    notice "the client needs only socket and connect; the read that returns 0 is" \
+      "the server's close"
   fi
 }

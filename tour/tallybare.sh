@@ -3,22 +3,25 @@
 
 tour_tallybare() {
   local output total
-  heading "tallybare 300: the same without a guard; updates are lost and the total falls short of 1500"
+  heading "tallybare 300: no guard; updates are lost, the total falls short of 1500"
   # A run that refuses to start, or fails, is shown as it is; the tour goes on.
+  not_mine shm $counter "the counter" "zeroes it and counts in it"
   output=$("$bin/tallybare" 300) || true
   if [[ -n $output ]]; then printf '%s\n' "$output"; fi
   total=$(awk '/^padre total= / { print $3 }' <<<"$output")
   if [[ $total =~ ^[0-9]+$ ]]; then
-    notice "$((1500 - total)) of the 1500 additions were lost: a worker that read the counter before"
-    notice "another's store wrote back an old value plus one"
+    notice "$((1500 - total)) of the 1500 additions were lost: a worker that read" \
+      "the counter before another's store wrote back an old value plus one"
   fi
 
   if tracing; then
-    local args=(-f -e "trace=shmget,shmat,semget,semctl,semop,semtimedop" "$bin/tallybare" 2)
-    traced "$work/trace" "${args[@]}"
-    shown "${args[@]}"
-    calls_from 'shmget(' "$work/trace" | first_worker "the same two calls" | view
-    notice "the same counter segment (key 0x68e is 1678), and no semget or semop at all: nothing"
-    notice "keeps a worker from reading the counter while another is between its read and its store"
+    local args=(-e "trace=%ipc,clone" "$bin/tallybare" 2)
+    traced "$work/t" -ff "${args[@]}"
+    shown -ff -o t "${args[@]}"
+    parent_and_workers 'shmget('
+    notice "the same counter segment (key 0x68e is 1678) and check of its" \
+      "attachments (IPC_STAT), and no semget or semop at all: nothing keeps a" \
+      "worker from reading the counter while another is between its read and" \
+      "its store"
   fi
 }

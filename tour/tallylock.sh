@@ -8,14 +8,17 @@ counting_or_ended() { counting || ended "$program"; }
 
 tour_tallylock() {
   local program
-  heading "tallylock 100000: five processes add to a shared counter under a semaphore; the total is exact"
+  heading "tallylock 100000: five workers add under a semaphore; the total is exact"
+  not_mine shm $counter "the counter" "zeroes it and counts in it"
+  not_mine sem $guard "the semaphore set" "resets it and guards with it"
   start_tallylock "$bin/tallylock" 100000
   program=$started
   if wait_for 5 counting_or_ended && counting; then
     step "while the five workers count:"
     { tree $program; ipc_line -m $counter; ipc_line -s $guard; } | view
-    notice "11 attachments on the 4-byte counter, not 6: the parent's own, the copy each worker"
-    notice "inherits through fork, and the one each worker makes itself with shmat"
+    notice "11 attachments on the 4-byte counter, not 6: the parent's own, the copy" \
+      "each worker inherits through fork, and the one each worker makes itself" \
+      "with shmat"
   fi
   # A run that refuses to start, or fails, is shown as it is; the tour goes on.
   local status=0
@@ -24,20 +27,30 @@ tour_tallylock() {
   step "after the run:"
   { ipc_line -m $counter; ipc_line -s $guard; } | view
   if ((status == 0)); then
-    notice "the semaphore set is gone (the parent removed it); the segment stays, attached by no one"
+    notice "the semaphore set is gone (the parent removed it); the segment stays," \
+      "attached by no one"
   else
     notice "tallylock ended with status $status: its own lines above say why"
   fi
 
   if tracing; then
-    local args=(-f -e "trace=shmget,shmat,semget,semctl,semop,semtimedop" "$bin/tallylock" 2)
-    start_tallylock traced "$work/trace" "${args[@]}"
+    local args=(-e "trace=%ipc,clone" "$bin/tallylock" 2)
+    start_tallylock traced "$work/t" -ff "${args[@]}"
     wait $started || true
     tallylock_ended
-    shown "${args[@]}"
-    calls_from 'shmget(' "$work/trace" | first_worker "the same calls" | view
-    notice "semop shows as semtimedop (glibc's semop makes that call, with no timeout); a take is sem_op=-1"
-    notice "and, in the same atomic call, a zero-check (sem_op=0 with IPC_NOWAIT) that fails instead of letting"
-    notice "a second worker in; SEM_UNDO: the kernel reverses what a worker still owes the set when it dies"
+    shown -ff -o t "${args[@]}"
+    parent_and_workers 'shmget('
+    notice "%ipc is strace's name for the System V calls; with IPC_STAT the parent" \
+      "reads the segment's attachments, to refuse to run beside another count;" \
+      "its clone calls are its forks, each returning a worker's PID, which ends" \
+      "that worker's file name"
+    notice "SETVAL shows its value, 0, as NULL (strace prints that argument as a" \
+      "pointer), and the parent's semop of +1 then frees the guard; semop shows" \
+      "as semtimedop, the call glibc's semop makes, with no timeout (NULL)"
+    notice "a take is one atomic call of two operations: sem_op=-1, which sleeps" \
+      "while the value is 0 and so keeps a second worker out, and a zero-check" \
+      "(sem_op=0, IPC_NOWAIT), which fails at once only if someone raised the" \
+      "set above 1; SEM_UNDO: the kernel reverses what a worker still owes the" \
+      "set when it dies"
   fi
 }

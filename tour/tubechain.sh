@@ -16,30 +16,22 @@ tour_tubechain() {
   # The launcher's own process becomes more, which a shell waits for; cat
   # reads the pipe until both have ended.
   "$bin/tubechain" | cat
-  notice "the launcher became more and its child became ps; the pipe joined ps's descriptor 1"
-  notice "to more's descriptor 0 for the few milliseconds ps ran, too short to show here"
+  notice "the launcher became more and its child became ps; the pipe joined" \
+    "ps's descriptor 1 to more's descriptor 0 for the few milliseconds ps" \
+    "ran, too short to show here"
 
   if tracing; then
-    # One file per process (-ff -o chain gives chain.PID): each process's
-    # calls stay together, none split by the other's.
-    local args=(-e "trace=pipe2,clone,close,dup,execve" "$bin/tubechain") file pid
-    strace -ff -o "$work/chain" "${args[@]}" >/dev/null 2>&1 </dev/null || true
-    shown -ff -o chain "${args[@]}"
-    for file in "$work"/chain.*; do
-      pid=${file##*.}
-      if grep -q '^pipe2(' "$file"; then
-        step "the launcher, which becomes more (chain.$pid):"
-        up_to_execve 'pipe2(' "$file" | view
-      fi
-    done
-    for file in "$work"/chain.*; do
-      pid=${file##*.}
-      if ! grep -q '^pipe2(' "$file"; then
-        step "its child, which becomes ps (chain.$pid):"
-        up_to_execve '' "$file" | view
-      fi
-    done
-    notice "the launcher closed 0, so dup(3) returned 0, the lowest free descriptor, and became /bin/more;"
-    notice "its child closed 1, so dup(4) returned 1, and became /bin/ps: neither program knows of the pipe"
+    local args=(-e "trace=pipe2,clone,close,dup,execve" "$bin/tubechain") pids
+    traced "$work/t" -ff "${args[@]}"
+    shown -ff -o t "${args[@]}"
+    mapfile -t pids < <(trace_pids "$work/t")
+    ((${#pids[@]} == 2)) || return 0
+    step "the launcher, which becomes more (t.${pids[0]}):"
+    up_to_execve 'pipe2(' "$work/t.${pids[0]}" | view
+    step "its child, which becomes ps (t.${pids[1]}):"
+    up_to_execve '' "$work/t.${pids[1]}" | view
+    notice "the launcher closed 0, so dup(3) returned 0, the lowest free" \
+      "descriptor, and became /bin/more; its child closed 1, so dup(4)" \
+      "returned 1, and became /bin/ps: neither program knows of the pipe"
   fi
 }

@@ -11,12 +11,21 @@ tour_tubenote() {
   wait_for 5 gone_from_group tubenote || true
 
   if tracing; then
-    local args=(-f -e "trace=pipe2,clone,close,read,write" "$bin/tubenote")
-    traced "$work/trace" "${args[@]}"
+    local args=(-e "trace=pipe2,clone,close,read,write" "$bin/tubenote") pids
+    traced "$work/t" -ff "${args[@]}"
     wait_for 5 gone_from_group tubenote || true
-    shown "${args[@]}"
-    calls_from 'pipe2(' "$work/trace" | view
-    notice "pipe2 gave both processes descriptors 3 (read end) and 4 (write end); each closed the end it"
-    notice "does not use, and the parent's one write of 10 bytes (\\0 included) came whole to the child's read"
+    shown -ff -o t "${args[@]}"
+    mapfile -t pids < <(trace_pids "$work/t")
+    ((${#pids[@]} == 2)) || return 0
+    step "the parent (t.${pids[0]}):"
+    calls_from 'pipe2(' "$work/t.${pids[0]}" | view
+    step "the child (t.${pids[1]}):"
+    calls_from '' "$work/t.${pids[1]}" | view
+    notice "pipe shows as pipe2, the call glibc's pipe makes, with no flags (0);" \
+      "its read end, 3, and write end, 4, are the child's too after the fork" \
+      "(clone)"
+    notice "each process closed the end it does not use, and the parent's one" \
+      "write of 10 bytes (\\0 included) came whole to the child's read of up" \
+      "to 25"
   fi
 }
