@@ -11,10 +11,28 @@
 #
 # Each program's part is a function tour_NAME in tour/NAME.sh (a server's
 # part runs its client too); what the parts share is in tour/helpers.sh.
+# With --mistakes it runs, instead, programs with a classic mistake planted
+# (mistakes/NAME.diff, built apart by mistakes/build.sh): tour/mistakes.sh.
 set -euo pipefail
 
 programs=(tallylock tallybare gridflip spawnwait tubenote tubechain
           stephost stepguest boardhost boardguest)
+# The mistakes of --mistakes, in their order (mistakes/NAME.diff each),
+# with what each changes.
+mistake_list="\
+tallylock-no-undo                 no SEM_UNDO; the guard's holder killed
+tallylock-guard-of-two            the guard starts at 2; a plain decrement
+counter-worker-returns            a worker that does not exit after counting
+counter-printf-before-fork        a line printed before the forks, unflushed
+gridflip-async-cancel             asynchronous cancellation
+spawnwait-no-wait                 a parent that ends without waiting
+tubenote-pipe-after-fork          the pipe made after the fork
+tubechain-reader-keeps-write-end  more keeps the pipe's write end open
+stephost-no-reuseaddr             no SO_REUSEADDR; the server run again
+boardhost-busy-wait               the poll without its sleep
+boardhost-no-volatile             the same, and byte 0 read without volatile
+boardhost-removes-at-once         the segment removed right after shmat"
+mapfile -t mistake_names < <(awk '{ print $1 }' <<<"$mistake_list")
 
 # The name it is run by: ./tour.sh in a clone, ipc-tour where installed.
 me=${IPC_TOUR_AS:-./tour.sh}
@@ -24,6 +42,7 @@ lab=./lab.sh
 usage() {
   cat <<EOF2
 usage: $me [--pause] [--calls] [--host] [--bin DIR] [NAME...]
+       $me --mistakes [--pause] [--calls] [--host] [NAME...]
 
 Runs the suite's programs one at a time, each with a short view of what
 the kernel holds while it runs (ps, ipcs, ss) and a line that says what to
@@ -33,20 +52,26 @@ of its own (see $lab --help) wherever one can be made, so it never meets
 another run.
 
   NAME...    run only these programs (in the tour's order); a server or its
-             client runs the pair. Names: ${programs[*]}
+             client runs the pair. Names:
+$(fold -s -w 60 <<<"${programs[*]}" | sed 's/ *$//; s/^/             /')
   --calls    also run each program once more under strace and show the
              system calls behind it, with the command that shows them
   --pause    wait for Enter before each program (only on a terminal)
   --host     run on the host, not in a lab: ipcs, ss and ps in another
              terminal then see the tour's objects, and other runs meet them
   --bin DIR  run the programs already built in DIR; do not build
+  --mistakes run, instead, programs with a classic mistake planted (in a
+             clone, where they are built apart, in build/mistakes), each
+             with the view that shows the fault; NAME is then a program or
+             one of these mistakes:
+$(sed 's/^/    /' <<<"$mistake_list")
   --help     show this text
 
 Ctrl-C stops the tour and every process it started.
 EOF2
 }
-
 pause=false
+mistakes=false
 calls=false
 host=false
 bin=""
@@ -57,21 +82,26 @@ while (($#)); do
     --pause) pause=true ;;
     --calls) calls=true ;;
     --host) host=true ;;
+    --mistakes) mistakes=true ;;
     --bin)
       (($# >= 2)) || { usage >&2; exit 2; }
       bin=$2
       shift
       ;;
-    *)
-      if [[ " ${programs[*]} " != *" $1 "* ]]; then
-        echo "tour.sh: no program called '$1'" >&2
-        usage >&2
-        exit 2
-      fi
-      selected+=("$1")
-      ;;
+    *) selected+=("$1") ;;
   esac
   shift
+done
+for name in "${selected[@]}"; do
+  if [[ " ${programs[*]} " == *" $name "* ]]; then continue; fi
+  if $mistakes && [[ " ${mistake_names[*]} " == *" $name "* ]]; then continue; fi
+  if $mistakes; then
+    echo "tour.sh: no program or mistake called '$name'" >&2
+  else
+    echo "tour.sh: no program called '$name'" >&2
+  fi
+  usage >&2
+  exit 2
 done
 
 if [[ -n $bin ]]; then
@@ -102,6 +132,12 @@ need ipcs util-linux
 need ss iproute2
 need more util-linux
 if $calls; then need strace strace; fi
+if $mistakes; then
+  need cmake cmake
+  need make make
+  command -v c++ >/dev/null || command -v clang++ >/dev/null || need g++ g++
+  command -v git >/dev/null || need patch patch
+fi
 if ((${#missing[@]})); then
   echo "tour.sh: missing ${missing[*]}; install with: sudo apt-get install ${packages[*]}" >&2
   exit 1
@@ -117,6 +153,31 @@ if [[ -z $bin ]]; then
 fi
 bin=${bin#"$PWD/"}
 
+# --mistakes: each changed program is built apart the first time it runs,
+# in build/mistakes/NAME (or, where build/ cannot be written, in the
+# user's cache), never over the programs in build/bin.
+if $mistakes; then
+  if [[ ! -x mistakes/build.sh ]]; then
+    echo "tour.sh: --mistakes needs the sources; run ./tour.sh --mistakes in a clone" >&2
+    exit 2
+  fi
+  # shellcheck source-path=SCRIPTDIR
+  source tour/mistakes.sh
+  if [[ -z ${IPC_TOUR_MISTAKES:-} ]]; then
+    IPC_TOUR_MISTAKES=build/mistakes
+    if [[ -e build && ! -w build ]]; then
+      IPC_TOUR_MISTAKES=${XDG_CACHE_HOME:-$HOME/.cache}/ipc-tour/mistakes
+    fi
+    echo "tour.sh: building the changed programs where needed (mistakes/build.sh)" >&2
+    for name in "${mistake_names[@]}"; do
+      if chosen "$name"; then
+        mistakes/build.sh "$name" "$IPC_TOUR_MISTAKES/$name" >/dev/null || exit 1
+      fi
+    done
+  fi
+  export IPC_TOUR_MISTAKES
+fi
+
 # A lab of its own (see lab.sh), wherever one can be made: the tour then
 # never meets another run on this machine, nor the user's own objects.
 if ! $host && [[ -z ${IPC_TOUR_OWN_LAB:-} ]]; then
@@ -124,6 +185,7 @@ if ! $host && [[ -z ${IPC_TOUR_OWN_LAB:-} ]]; then
     again=()
     if $pause; then again+=(--pause); fi
     if $calls; then again+=(--calls); fi
+    if $mistakes; then again+=(--mistakes); fi
     IPC_TOUR_OWN_LAB=1 exec ./lab.sh --new --bin "$bin" ./tour.sh "${again[@]}" --bin "$bin" \
       "${selected[@]}"
   fi
@@ -161,6 +223,10 @@ tour() {
   group=$(ps -o pgid= -p $$)
   group=${group// /}
 
+  if $mistakes; then
+    tour_mistakes
+    return
+  fi
   if begin tallylock; then tour_tallylock; fi
   if begin tallybare; then tour_tallybare; fi
   if begin gridflip; then tour_gridflip; fi

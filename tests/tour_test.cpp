@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/sem.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -411,6 +412,85 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
     EXPECT_EQ(count(chain, "execve("), 2U) << chain;
     EXPECT_TRUE(call_end(chain, "dup(4").ends_with("= 1")) << "ps's standard output:\n" << chain;
     EXPECT_TRUE(call_end(chain, "dup(3").ends_with("= 0")) << "more's standard input:\n" << chain;
+}
+
+TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
+    // The mistakes are built apart, without sanitizers in any build.
+    if (IPC_TOUR_SANITIZED) GTEST_SKIP() << "the mistakes build without sanitizers";
+    const auto programs = [] {
+        std::map<std::string, std::string> bytes;
+        for (const auto &entry : std::filesystem::directory_iterator(IPC_TOUR_BIN_DIR)) {
+            std::ifstream file(entry.path(), std::ios::binary);
+            bytes[entry.path().filename()] = {std::istreambuf_iterator<char>(file), {}};
+        }
+        return bytes;
+    };
+    const auto before = programs();
+    Running tour = start(tour_of({"--mistakes"}));
+    const pid_t group = tour.pid();
+    const Outcome result = tour.finish(180s);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    auto parts = sections_of(result.out);
+    ASSERT_EQ(parts.size(), 12U) << result.out;
+    // Each part's last view, after the diff's.
+    const auto last = [&](const std::string &name) {
+        const auto &views = parts[name].views;
+        return views.size() > 1 ? views.back() : std::string();
+    };
+
+    // The guard's row (semnum value ncount zcount pid): value 0, ncount 4.
+    const Section &undo = parts["tallylock-no-undo"];
+    ASSERT_EQ(undo.views.size(), 3U) << result.out;
+    EXPECT_EQ(row(undo.views[2], "0").at(1), "0") << undo.views[2];
+    EXPECT_EQ(row(undo.views[2], "0").at(2), "4") << undo.views[2];
+    const auto workers = table(undo.views[1]);
+    EXPECT_EQ(std::count_if(workers.begin(), workers.end(),
+                            [](const auto &fields) {
+                                return fields.size() > 4 && fields[2] == "S" && fields[4] == "\\_";
+                            }),
+              4)
+        << "four workers asleep:\n"
+        << undo.views[1];
+    EXPECT_NE(parts["tallylock-guard-of-two"].notices.find("additions lost, with status 0"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(count(parts["counter-worker-returns"].own, "padre total="), 32U);
+    EXPECT_EQ(count(parts["counter-printf-before-fork"].own, "padre creando 5 hijos\n"), 7U);
+    EXPECT_EQ(parts["gridflip-async-cancel"].notices.rfind("a torn grid after", 0), 0U);
+    const std::string orphans = last("spawnwait-no-wait");
+    EXPECT_EQ(count(orphans, "       1 S    "), 5U) << "adopted by the lab's init:\n" << orphans;
+    EXPECT_EQ(parts["tubenote-pipe-after-fork"].own, "child read nothing\n");
+    const Section &chain = parts["tubechain-reader-keeps-write-end"];
+    ASSERT_EQ(chain.views.size(), 3U) << result.out;
+    EXPECT_NE(chain.views[1].find("pipe_read"), std::string::npos) << chain.views[1];
+    const auto read_end = row(chain.views[2], "0");
+    ASSERT_EQ(read_end.size(), 3U) << chain.views[2];
+    EXPECT_EQ(row(chain.views[2], "4"), (std::vector<std::string>{"4", "->", read_end[2]}))
+        << "both ends of one pipe:\n"
+        << chain.views[2];
+    const Section &reuse = parts["stephost-no-reuseaddr"];
+    EXPECT_NE(reuse.own.find("bind: Address already in use"), std::string::npos) << reuse.own;
+    EXPECT_EQ(row(last("stephost-no-reuseaddr"), "TIME-WAIT").at(3), "127.0.0.1:7734");
+    const auto spinning = table(last("boardhost-busy-wait"));
+    ASSERT_EQ(spinning.size(), 2U) << result.out;
+    EXPECT_GE(std::stod(spinning[1].at(2)), 50.0) << "%CPU";
+    EXPECT_EQ(parts["boardhost-no-volatile"].own,
+              "el client leyo la memoria\nabcdefghijklmnopqrstuvwxyz\n");
+    const Section &removed = parts["boardhost-removes-at-once"];
+    ASSERT_EQ(removed.views.size(), 3U) << result.out;
+    const auto keyless = row(removed.views[1], "0x00000000");
+    ASSERT_FALSE(keyless.empty()) << removed.views[1];
+    EXPECT_EQ(keyless.back(), "dest") << removed.views[1];
+    EXPECT_NE(removed.own.find("shmget: No such file or directory"), std::string::npos);
+
+    // Nothing left: no process of the run, no System V object outside the
+    // tour's lab, the programs in build/bin as they were.
+    wait_until([&] { return alive_in_group(group).empty(); }, 5s);
+    EXPECT_EQ(alive_in_group(group), std::vector<pid_t>{});
+    EXPECT_EQ(semget(guard_key, 0, 0), -1);
+    EXPECT_EQ(shmget(0x68e, 0, 0), -1);
+    EXPECT_EQ(shmget(0x162e, 0, 0), -1);
+    EXPECT_TRUE(programs() == before) << "build/bin changed";
 }
 
 namespace {

@@ -216,12 +216,12 @@ trace_pids() { # PREFIX
 
 # A trace file's lines from the first one that contains START (the
 # program's first own call; all of them if START is empty) on, without the
-# notes of signals and exits, each cut to 132 columns with the view's
-# margin.
-calls_from() { # START FILE
-  awk -v start="$1" '
+# notes of signals and exits unless NOTES is given, each cut to 132
+# columns with the view's margin.
+calls_from() { # START FILE [NOTES]
+  awk -v start="$1" -v notes="${3:-}" '
     start == "" || index($0, start) { on = 1 }
-    on && !/^(---|\+\+\+) / {
+    on && (notes != "" || !/^(---|\+\+\+) /) {
       if (length($0) > 127) $0 = substr($0, 1, 121) " [...]"
       print
     }' "$2"

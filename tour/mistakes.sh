@@ -1,0 +1,372 @@
+# shellcheck shell=bash
+# --mistakes: each part runs one program with a classic mistake planted
+# (mistakes/NAME.diff, built by mistakes/build.sh into
+# $IPC_TOUR_MISTAKES/NAME/build/bin), and shows the change, the run, and
+# the view in which the kernel shows the fault. A run that hangs or spins
+# is ended by the part once its symptom has been seen, orphans too (they
+# leave the tour's tree but keep its process group). Sourced by tour.sh,
+# which sets mistake_names and selected; the rest is tour/helpers.sh's.
+
+# The program a mistake runs: its name's first word; the counter's
+# mistakes run through tallybare.
+program_of() { # NAME
+  case $1 in
+    counter-*) echo tallybare ;;
+    *) echo "${1%%-*}" ;;
+  esac
+}
+
+# True when the tour runs mistake NAME: no names given, or NAME, its
+# program, or that program's client among them.
+chosen() { # NAME
+  local program
+  ((${#selected[@]} == 0)) && return 0
+  program=$(program_of "$1")
+  [[ " ${selected[*]} " == *" $1 "* || " ${selected[*]} " == *" $program "* ]] && return 0
+  [[ $program == stephost && " ${selected[*]} " == *" stepguest "* ]] && return 0
+  [[ $program == boardhost && " ${selected[*]} " == *" boardguest "* ]] && return 0
+  return 1
+}
+
+# A part's start: Enter with --pause, the heading with the command, the
+# change as the diff shows it, and $changed, the changed programs' folder.
+# False when the tour does not run NAME.
+mistake() { # NAME COMMAND
+  chosen "$1" || return 1
+  if $pause && [[ -t 0 ]]; then
+    read -r -p "-- press Enter for $1 " _
+  fi
+  changed=$IPC_TOUR_MISTAKES/$1/build/bin
+  heading "$1: $2"
+  step "the change (mistakes/$1.diff):"
+  view <"mistakes/$1.diff"
+}
+
+# What a process waits in (wchan) beside the tree.
+sleepers() { # PID...
+  local pids
+  pids=$(printf '%s,' "$@")
+  ps -o pid,ppid,stat,wchan:20,args --forest -p "${pids%,}" --ppid "${pids%,}" || true
+}
+
+# Kills what the tour's process group still holds of PROGRAM's run
+# (orphans too) and waits until it is gone.
+end_all() { # COMM
+  local pids
+  pids=$(ps -e -o pid=,pgid=,comm= |
+    awk -v group="$group" -v name="$1" '$2 == group && $3 == name { print $1 }')
+  # shellcheck disable=SC2086 # a list of PIDs
+  if [[ -n $pids ]]; then kill -KILL $pids 2>/dev/null || true; fi
+  wait_for 5 gone_from_group "$1" || true
+}
+
+# tallylock's guard: its value, its sleepers (ncount) and the last process
+# that changed it (pid), from ipcs -s -i.
+guard_fields() { # ID: "value ncount pid"
+  ipcs -s -i "$1" 2>/dev/null | awk '$1 == "0" && NF == 5 { print $2, $3, $5 }'
+}
+four_asleep() { # ID
+  local fields
+  read -r -a fields <<<"$(guard_fields "$1")"
+  [[ ${fields[0]:-} == 0 && ${fields[1]:-} == 4 ]]
+}
+
+mistake_tallylock_no_undo() {
+  mistake tallylock-no-undo "tallylock 1000000" || return 0
+  local program workers id holder="" fields try
+  start_tallylock "$changed/tallylock" 1000000
+  program=$started
+  if wait_for 5 counting_or_ended && counting; then
+    id=$(guard_id)
+    # Caught with the five stopped, a guard at 0 names its holder: the
+    # last process to change it is the worker whose take lowered it.
+    for ((try = 0; try < 50; try++)); do
+      [[ -z $holder ]] || break
+      mapfile -t workers < <(ps -o pid= --ppid "$program" | tr -d ' ')
+      kill -STOP "${workers[@]}" 2>/dev/null || true
+      read -r -a fields <<<"$(guard_fields "$id")"
+      if [[ ${fields[0]:-} == 0 && " ${workers[*]} " == *" ${fields[2]:-} "* ]]; then
+        holder=${fields[2]}
+      else
+        kill -CONT "${workers[@]}" 2>/dev/null || true
+        sleep 0.05
+      fi
+    done
+  fi
+  if [[ -n $holder ]]; then
+    kill -KILL "$holder"
+    kill -CONT "${workers[@]}" 2>/dev/null || true
+    wait_for 10 four_asleep "$id" || true
+    step "worker $holder, which held the guard, killed; the other four:"
+    sleepers "$program" | view
+    step "the guard (ipcs -s -i $id):"
+    ipcs -s -i "$id" | sed '/^$/d' | view
+    notice "value 0 and ncount 4: the four sleep in semop (S, their wchan) for" \
+      "a give-back that will never come, and would sleep for ever"
+    notice "with SEM_UNDO the kernel keeps what each process owes the set, and" \
+      "gives it back when the process dies: the sound tallylock loses a" \
+      "killed worker's additions, and the others go on"
+  else
+    notice "the run could not be caught holding its guard; try again"
+  fi
+  kill -KILL "$program" "${workers[@]}" 2>/dev/null || true
+  wait "$program" 2>/dev/null || true
+  remove_guard_left
+  tallylock_ended
+}
+
+mistake_tallylock_guard_of_two() {
+  mistake tallylock-guard-of-two "tallylock 100000" || return 0
+  local program status=0 total id
+  start_tallylock "$changed/tallylock" 100000 >"$work/out"
+  program=$started
+  if wait_for 5 counting_or_ended && counting; then
+    id=$(guard_id)
+    step "while the five count (ipcs -s -i $id):"
+    ipcs -s -i "$id" | sed '/^$/d' | view
+  fi
+  wait "$program" || status=$?
+  tallylock_ended
+  cat "$work/out"
+  step "tallylock ended with status $status"
+  total=$(awk '/^padre total= / { print $3 }' "$work/out")
+  if [[ $total =~ ^[0-9]+$ ]] && ((total < 500000)); then
+    notice "$((500000 - total)) additions lost, with status 0: from 2, the" \
+      "guard let two workers in at once, and nothing in the run says so"
+  else
+    notice "this time the two workers let in together lost no addition; run" \
+      "it again"
+  fi
+  notice "ncount counts the workers asleep in their take: at most three here;" \
+    "the sound guard starts at 1, and its zero-check fails at once should" \
+    "someone raise it above 1"
+}
+
+mistake_counter_worker_returns() {
+  mistake counter-worker-returns "tallybare 3000" || return 0
+  local program most=0 now lines
+  "$changed/tallybare" 3000 >"$work/out" &
+  program=$!
+  # The tree grows as workers finish counting and fork on, and shrinks as
+  # the last ones made end: shown once it holds 16 processes.
+  many() {
+    now=$(in_group tallybare | wc -l)
+    ((now > most)) && most=$now
+    ((now >= 16)) || ended "$program"
+  }
+  if wait_for 10 many && ! ended "$program"; then
+    step "while they count:"
+    { ps -o pid,ppid,stat,args --forest -g "$group" | grep -e tallybare -e PID; } | view
+  fi
+  wait $program || true
+  wait_for 5 gone_from_group tallybare || true
+  cat "$work/out"
+  lines=$(grep -c '^padre total=' "$work/out")
+  notice "$lines \"padre total=\" lines, one from each process that got out of" \
+    "the fork loop: each worker went back into it and forked for the rounds" \
+    "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, up to $most of them seen at once"
+  notice "the sound worker ends with exit as soon as it has counted, and never" \
+    "comes back to the parent's code"
+}
+
+mistake_counter_printf_before_fork() {
+  mistake counter-printf-before-fork "tallybare 300" || return 0
+  step "on a terminal (script -qec \"tallybare 300\" /dev/null):"
+  script -qec "$changed/tallybare 300" /dev/null </dev/null | tr -d '\r' || true
+  step "through a pipe (tallybare 300 | cat):"
+  "$changed/tallybare" 300 | cat || true
+  notice "on a terminal stdout is line-buffered and the line went out at once;" \
+    "into a pipe it waits in the buffer, which each of the five workers" \
+    "inherits through fork and writes out when it exits: six copies"
+  notice "the sound program calls fflush(stdout) before the fork loop"
+}
+
+torn() { # FILE: a grid with rows of 0 and of 1, or a mixed row
+  grep -q '^\[.*0.*\]$' "$1" && grep -q '^\[.*1.*\]$' "$1"
+}
+
+mistake_gridflip_async_cancel() {
+  mistake gridflip-async-cancel "gridflip" || return 0
+  local try
+  for ((try = 1; try <= 10; try++)); do
+    "$changed/gridflip" >"$work/out" 2>&1 || true
+    torn "$work/out" && break
+  done
+  step "try $((try > 10 ? 10 : try)):"
+  cat "$work/out"
+  if ((try <= 10)); then
+    notice "a torn grid after $try tries: the request ended the worker in the" \
+      "middle of a pass, between two cells"
+  else
+    notice "ten tries, and every one ended between passes; run it again"
+  fi
+  notice "the sound worker is cancelled only at its pthread_testcancel, at the" \
+    "end of a pass, so its grid is always whole"
+}
+
+mistake_spawnwait_no_wait() {
+  mistake spawnwait-no-wait "spawnwait 3" || return 0
+  local status=0
+  "$changed/spawnwait" 3 || status=$?
+  # The orphans, in the tour's process group still.
+  adopted() { [[ $(in_group spawnwait | wc -l) == 5 ]]; }
+  if wait_for 5 adopted; then
+    step "spawnwait ended with status $status; its five children:"
+    # shellcheck disable=SC2046 # a list of PIDs
+    sleepers $(ps -e -o pid=,pgid=,comm= |
+      awk -v group="$group" '$2 == group && $3 == "spawnwait" { print $1 }') | view
+    notice "its \"Child finished\" lines waited for nothing; its children" \
+      "sleep on without it, given by the kernel to init (PPID 1 in a lab, or" \
+      "a subreaper on the host), which reaps them when they exit: their" \
+      "parent never saw their status"
+  fi
+  notice "the sound parent waits for each child with waitpid before it ends"
+  end_all spawnwait
+}
+
+mistake_tubenote_pipe_after_fork() {
+  mistake tubenote-pipe-after-fork "tubenote" || return 0
+  local status=0
+  "$changed/tubenote" 2>&1 | cat || status=$?
+  wait_for 5 gone_from_group tubenote || true
+  step "tubenote ended with status $status ($(kill -l "$status" 2>/dev/null || echo "-"))"
+  notice "fork came first, so each process made a pipe of its own: the" \
+    "parent wrote into its own, whose read end it had closed, and was killed" \
+    "by SIGPIPE; the child read its own, which nobody writes"
+  if tracing; then
+    local args=(-e "trace=pipe2,clone,close,read,write" "$changed/tubenote") pids
+    traced "$work/t" -ff "${args[@]}"
+    shown -ff -o t "${args[@]}"
+    mapfile -t pids < <(trace_pids "$work/t")
+    if ((${#pids[@]} == 2)); then
+      step "the parent (t.${pids[0]}):"
+      calls_from 'clone(' "$work/t.${pids[0]}" notes | view
+      step "the child (t.${pids[1]}):"
+      calls_from '' "$work/t.${pids[1]}" notes | view
+    fi
+  fi
+  notice "the sound program makes the pipe first: both ends then belong to" \
+    "both processes"
+}
+
+mistake_tubechain_reader_keeps_write_end() {
+  mistake tubechain-reader-keeps-write-end "tubechain" || return 0
+  local program
+  "$changed/tubechain" >"$work/out" &
+  program=$!
+  more_waits() { [[ $(ps -o stat=,wchan= -p "$program") == S*pipe_read* ]] && ! ps -o stat= --ppid "$program" | grep -qv Z; }
+  if wait_for 5 more_waits; then
+    step "ps has ended; more waits:"
+    sleepers "$program" | view
+    step "more's descriptors (ls -l /proc/$program/fd):"
+    # Those below 10: what the tour's shell keeps above is not more's.
+    ls -l "/proc/$program/fd" | awk '$(NF - 2) ~ /^[0-9]$/ { print $(NF - 2), $(NF - 1), $NF }' |
+      view
+  fi
+  notice "more holds the pipe's write end as well as its read end, so the" \
+    "pipe never reports the end of the data to it; it keeps what it read" \
+    "and sleeps in the next read for ever"
+  notice "the sound launcher closes its copy of the write end before it becomes" \
+    "more"
+  kill -KILL "$program" 2>/dev/null || true
+  wait "$program" 2>/dev/null || true
+}
+
+mistake_stephost_no_reuseaddr() {
+  mistake stephost-no-reuseaddr "stephost, stepguest, then stephost again" || return 0
+  local program status=0
+  if port_listening; then
+    notice "port 7734 is already in use; skipping this mistake"
+    return 0
+  fi
+  "$changed/stephost" >/dev/null &
+  program=$!
+  wait_for 5 port_listening || return 0
+  "$changed/stepguest" >/dev/null || true
+  finish_server $program
+  step "a whole conversation done, stephost again:"
+  "$changed/stephost" 2>&1 || status=$?
+  step "stephost ended with status $status; the port:"
+  ss -tan '( sport = :7734 or dport = :7734 )' | view
+  notice "the last conversation's end waits in TIME-WAIT for a minute, and" \
+    "without SO_REUSEADDR no new socket may bind the port meanwhile"
+  notice "the sound stephost sets SO_REUSEADDR before bind"
+}
+
+mistake_boardhost_busy_wait() {
+  mistake boardhost-busy-wait "boardhost, then boardguest" || return 0
+  local program
+  "$changed/boardhost" &
+  program=$!
+  busy() { (($(ps -o pcpu= -p "$program" | cut -d. -f1) >= 50)); }
+  if wait_for 5 busy; then
+    step "the server waits for the client:"
+    ps -o pid,stat,pcpu,time,args -p "$program" | view
+  fi
+  "$changed/boardguest" || true
+  finish_server $program
+  notice "with no sleep between two looks at byte 0 the server takes a whole" \
+    "core while it waits (R, near 100 %CPU)"
+  if tracing; then
+    local host=(-e "trace=%ipc,clock_nanosleep" "$changed/boardhost")
+    traced_start "$work/host" "${host[@]}"
+    # It never sleeps: ready once attached.
+    attached_or_ended() { [[ $(nattch $mailbox) -ge 1 ]] 2>/dev/null || ended "$tracer"; }
+    if wait_for 5 attached_or_ended && ! ended "$tracer"; then
+      "$changed/boardguest" >/dev/null || true
+    fi
+    finish_traced_server
+    shown -o host "${host[@]}"
+    calls_from 'shmget(' "$work/host" | view
+    notice "after shmat, no clock_nanosleep, nor any other call: the loop never" \
+      "asks the kernel for anything, and strace has nothing to show until the" \
+      "client's mark ends it"
+  fi
+  notice "the sound server sleeps a second between two looks"
+}
+
+mistake_boardhost_no_volatile() {
+  mistake boardhost-no-volatile "boardhost" || return 0
+  local status=0
+  "$changed/boardhost" || status=$?
+  step "boardhost ended at once, with status $status, and no client"
+  notice "without volatile the compiler knows byte 0 holds \"a\" and nothing" \
+    "in the loop changes it: the loop could never end, so it left it out"
+  notice "the sound server reads byte 0 through a volatile pointer, and sleeps"
+}
+
+dest_segment() { ipcs -m | grep -q ' dest *$'; }
+
+mistake_boardhost_removes_at_once() {
+  mistake boardhost-removes-at-once "boardhost, then boardguest" || return 0
+  local program status=0
+  "$changed/boardhost" &
+  program=$!
+  if wait_for 5 dest_segment; then
+    step "the server polls its segment:"
+    ipcs -m | sed '/^$/d' | view
+  fi
+  "$changed/boardguest" 2>&1 || status=$?
+  step "boardguest ended with status $status"
+  notice "removed at once, the segment lost its key (0x00000000, dest): it" \
+    "lives on while boardhost keeps it attached, but no shmget finds it"
+  notice "the sound server leaves the segment for its client, who finds it by" \
+    "the key"
+  kill -KILL "$program" 2>/dev/null || true
+  wait "$program" 2>/dev/null || true
+}
+
+tour_mistakes() {
+  mistake_tallylock_no_undo
+  mistake_tallylock_guard_of_two
+  mistake_counter_worker_returns
+  mistake_counter_printf_before_fork
+  mistake_gridflip_async_cancel
+  mistake_spawnwait_no_wait
+  mistake_tubenote_pipe_after_fork
+  mistake_tubechain_reader_keeps_write_end
+  mistake_stephost_no_reuseaddr
+  mistake_boardhost_busy_wait
+  mistake_boardhost_no_volatile
+  mistake_boardhost_removes_at_once
+}
