@@ -308,15 +308,15 @@ mistake_boardhost_busy_wait() {
   notice "with no sleep between two looks at byte 0 the server takes a whole" \
     "core while it waits (R, near 100 %CPU)"
   if tracing; then
-    local host=(-e "trace=%ipc,clock_nanosleep" "$changed/boardhost")
-    traced_start "$work/host" "${host[@]}"
+    local args=(-e "trace=%ipc,clock_nanosleep" "$changed/boardhost")
+    traced_start "$work/host" "${args[@]}"
     # It never sleeps: ready once attached.
     attached_or_ended() { [[ $(nattch $mailbox) -ge 1 ]] 2>/dev/null || ended "$tracer"; }
     if wait_for 5 attached_or_ended && ! ended "$tracer"; then
       "$changed/boardguest" >/dev/null || true
     fi
     finish_traced_server
-    shown -o host "${host[@]}"
+    shown -o host "${args[@]}"
     calls_from 'shmget(' "$work/host" | view
     notice "after shmat, no clock_nanosleep, nor any other call: the loop never" \
       "asks the kernel for anything, and strace has nothing to show until the" \
