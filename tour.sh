@@ -32,7 +32,8 @@ stephost-no-reuseaddr             no SO_REUSEADDR; the server run again
 boardhost-busy-wait               the poll without its sleep
 boardhost-no-volatile             the same, and byte 0 read without volatile
 boardhost-removes-at-once         the segment removed right after shmat"
-mapfile -t mistake_names < <(awk '{ print $1 }' <<<"$mistake_list")
+mistake_names=()
+while read -r name _; do mistake_names+=("$name"); done <<<"$mistake_list"
 
 # The name it is run by: ./tour.sh in a clone, ipc-tour where installed.
 me=${IPC_TOUR_AS:-./tour.sh}
