@@ -117,24 +117,30 @@ mistake_tallylock_no_undo() {
 
 mistake_tallylock_guard_of_two() {
   mistake tallylock-guard-of-two "tallylock 100000" || return 0
-  local program status=0 total id
-  start_tallylock "$changed/tallylock" 100000 >"$work/out"
-  program=$started
-  if wait_for 5 counting_or_ended && counting; then
-    id=$(guard_id)
-    step "while the five count (ipcs -s -i $id):"
-    ipcs -s -i "$id" | sed '/^$/d' | view
-  fi
-  wait "$program" || status=$?
-  tallylock_ended
+  local program status total id try
+  # Two workers in at once lose an addition only when their read and
+  # store overlap: most runs show it, and a few tries all but all of them.
+  for ((try = 1; try <= 5; try++)); do
+    status=0
+    start_tallylock "$changed/tallylock" 100000 >"$work/out"
+    program=$started
+    if ((try == 1)) && wait_for 5 counting_or_ended && counting; then
+      id=$(guard_id)
+      step "while the five count (ipcs -s -i $id):"
+      ipcs -s -i "$id" | sed '/^$/d' | view
+    fi
+    wait "$program" || status=$?
+    tallylock_ended
+    total=$(awk '/^padre total= / { print $3 }' "$work/out")
+    [[ $total =~ ^[0-9]+$ ]] && ((total < 500000)) && break
+  done
+  step "try $((try > 5 ? 5 : try)), which ended with status $status:"
   cat "$work/out"
-  step "tallylock ended with status $status"
-  total=$(awk '/^padre total= / { print $3 }' "$work/out")
-  if [[ $total =~ ^[0-9]+$ ]] && ((total < 500000)); then
+  if ((try <= 5)); then
     notice "$((500000 - total)) additions lost, with status 0: from 2, the" \
       "guard let two workers in at once, and nothing in the run says so"
   else
-    notice "this time the two workers let in together lost no addition; run" \
+    notice "five tries, and the workers let in together lost no addition; run" \
       "it again"
   fi
   notice "ncount counts the workers asleep in their take: at most three here;" \
