@@ -49,12 +49,17 @@ sleepers() { # PID...
   ps -o pid,ppid,stat,wchan:20,args --forest -p "${pids%,}" --ppid "${pids%,}" || true
 }
 
+# The PIDs of the processes called COMM in the tour's process group:
+# orphans too, which leave the tour's tree but not its group.
+group_pids() { # COMM
+  ps -e -o pid=,pgid=,comm= | awk -v group="$group" -v name="$1" '$2 == group && $3 == name { print $1 }'
+}
+
 # Kills what the tour's process group still holds of PROGRAM's run
-# (orphans too) and waits until it is gone.
+# and waits until it is gone.
 end_all() { # COMM
   local pids
-  pids=$(ps -e -o pid=,pgid=,comm= |
-    awk -v group="$group" -v name="$1" '$2 == group && $3 == name { print $1 }')
+  pids=$(group_pids "$1")
   # shellcheck disable=SC2086 # a list of PIDs
   if [[ -n $pids ]]; then kill -KILL $pids 2>/dev/null || true; fi
   wait_for 5 gone_from_group "$1" || true
@@ -100,7 +105,7 @@ mistake_tallylock_no_undo() {
     step "worker $holder, which held the guard, killed; the other four:"
     sleepers "$program" | view
     step "the guard (ipcs -s -i $id):"
-    ipcs -s -i "$id" | sed '/^$/d' | view
+    { ipcs -s -i "$id" || true; } | sed '/^$/d' | view
     notice "value 0 and ncount 4: the four sleep in semop (S, their wchan) for" \
       "a give-back that will never come, and would sleep for ever"
     notice "with SEM_UNDO the kernel keeps what each process owes the set, and" \
@@ -127,7 +132,7 @@ mistake_tallylock_guard_of_two() {
     if ((try == 1)) && wait_for 5 counting_or_ended && counting; then
       id=$(guard_id)
       step "while the five count (ipcs -s -i $id):"
-      ipcs -s -i "$id" | sed '/^$/d' | view
+      { ipcs -s -i "$id" || true; } | sed '/^$/d' | view
     fi
     wait "$program" || status=$?
     tallylock_ended
@@ -162,12 +167,13 @@ mistake_counter_worker_returns() {
   }
   if wait_for 10 many && ! ended "$program"; then
     step "while they count:"
-    { ps -o pid,ppid,stat,args --forest -g "$group" | grep -e tallybare -e PID; } | view
+    { ps -o pid,ppid,stat,args --forest -p "$(group_pids tallybare | paste -sd,)" || true; } |
+      view
   fi
   wait $program || true
   wait_for 5 gone_from_group tallybare || true
   cat "$work/out"
-  lines=$(grep -c '^padre total=' "$work/out")
+  lines=$(grep -c '^padre total=' "$work/out" || true)
   notice "$lines \"padre total=\" lines, one from each process that got out of" \
     "the fork loop: each worker went back into it and forked for the rounds" \
     "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, up to $most of them seen at once"
@@ -219,8 +225,7 @@ mistake_spawnwait_no_wait() {
   if wait_for 5 adopted; then
     step "spawnwait ended with status $status; its five children:"
     # shellcheck disable=SC2046 # a list of PIDs
-    sleepers $(ps -e -o pid=,pgid=,comm= |
-      awk -v group="$group" '$2 == group && $3 == "spawnwait" { print $1 }') | view
+    sleepers $(group_pids spawnwait) | view
     notice "its \"Child finished\" lines waited for nothing; its children" \
       "sleep on without it, given by the kernel to init (PPID 1 in a lab, or" \
       "a subreaper on the host), which reaps them when they exit: their" \
@@ -266,7 +271,7 @@ mistake_tubechain_reader_keeps_write_end() {
     sleepers "$program" | view
     step "more's descriptors (ls -l /proc/$program/fd):"
     # Those below 10: what the tour's shell keeps above is not more's.
-    ls -l "/proc/$program/fd" | awk '$(NF - 2) ~ /^[0-9]$/ { print $(NF - 2), $(NF - 1), $NF }' |
+    { ls -l "/proc/$program/fd" || true; } | awk '$(NF - 2) ~ /^[0-9]$/ { print $(NF - 2), $(NF - 1), $NF }' |
       view
   fi
   notice "more holds the pipe's write end as well as its read end, so the" \
@@ -311,7 +316,7 @@ mistake_boardhost_busy_wait() {
   if wait_for 5 attached; then
     wait_for 3 busy || true
     step "the server waits for the client:"
-    ps -o pid,stat,pcpu,time,args -p "$program" | view
+    { ps -o pid,stat,pcpu,time,args -p "$program" || true; } | view
   fi
   "$changed/boardguest" || true
   finish_server $program
