@@ -347,7 +347,8 @@ mistake_boardhost_no_volatile() {
   "$changed/boardhost" || status=$?
   step "boardhost ended at once, with status $status, and no client"
   notice "without volatile the compiler knows byte 0 holds \"a\" and nothing" \
-    "in the loop changes it: the loop could never end, so it left it out"
+    "in the loop can change it; C++ lets it assume that a loop doing nothing" \
+    "ends, so it took the loop out, and the server never waited"
   notice "the sound server reads byte 0 through a volatile pointer, and sleeps"
 }
 
