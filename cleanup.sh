@@ -27,7 +27,7 @@ need() { # TOOL PACKAGE
 need ipcrm util-linux
 need getent libc-bin
 if ((${#missing[@]})); then
-  echo "cleanup.sh: missing ${missing[*]}; install with: sudo apt-get install ${packages[*]}" >&2
+  echo "cleanup.sh: missing ${missing[*]}; install them as root: apt-get install ${packages[*]}" >&2
   exit 1
 fi
 if [[ ! -r /proc/sysvipc/shm || ! -r /proc/sysvipc/sem ]]; then

@@ -89,7 +89,7 @@ if $build && ! $check && [[ -w $root || -w $root/build ]]; then
   need make make
 fi
 if ((${#missing[@]})); then
-  echo "lab.sh: missing ${missing[*]}; install with: sudo apt-get install ${packages[*]}" >&2
+  echo "lab.sh: missing ${missing[*]}; install them as root: apt-get install ${packages[*]}" >&2
   exit 1
 fi
 

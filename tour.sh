@@ -140,7 +140,7 @@ if $mistakes; then
   command -v git >/dev/null || need patch patch
 fi
 if ((${#missing[@]})); then
-  echo "tour.sh: missing ${missing[*]}; install with: sudo apt-get install ${packages[*]}" >&2
+  echo "tour.sh: missing ${missing[*]}; install them as root: apt-get install ${packages[*]}" >&2
   exit 1
 fi
 

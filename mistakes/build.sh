@@ -34,11 +34,11 @@ if command -v git >/dev/null; then
 elif command -v patch >/dev/null; then
   apply=(patch -p1 -s --batch --no-backup-if-mismatch)
 else
-  echo "build.sh: neither git nor patch is installed; install one: sudo apt-get install patch" >&2
+  echo "build.sh: neither git nor patch is installed; install one as root: apt-get install patch" >&2
   exit 1
 fi
 command -v cmake >/dev/null ||
-  { echo "build.sh: cmake is not installed: sudo apt-get install cmake g++ make" >&2; exit 1; }
+  { echo "build.sh: cmake is not installed; as root: apt-get install cmake g++ make" >&2; exit 1; }
 
 # What the programs are built from, and the folder the diff changes.
 sources=(CMakeLists.txt CMakePresets.json packaging
