@@ -291,7 +291,8 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
     auto argv = tour_of({"--calls", "tubenote"});
     argv.insert(argv.begin(), {"/usr/bin/env", "PATH=" + dir.string()});
     const Outcome without = run(argv, 30s);
-    EXPECT_EQ(without.err, "tour.sh: missing strace; install them as root: apt-get install strace\n");
+    EXPECT_EQ(without.err,
+              "tour.sh: missing strace; install them as root: apt-get install strace\n");
     EXPECT_EQ(without.exit_code, 1);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directory(dir);
