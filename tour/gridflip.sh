@@ -22,10 +22,8 @@ tour_gridflip() {
     shown -ff -o t "${args[@]}"
     mapfile -t tids < <(trace_pids "$work/t")
     ((${#tids[@]} == 2)) || return 0
-    step "the main thread (t.${tids[0]}):"
-    calls_from 'clone3(' "$work/t.${tids[0]}" | view
-    step "the worker thread (t.${tids[1]}):"
-    calls_from '' "$work/t.${tids[1]}" | view
+    process_calls "the main thread" "${tids[0]}" 'clone3('
+    process_calls "the worker thread" "${tids[1]}" ""
     notice "a thread is a clone3 that shares memory and process (CLONE_VM," \
       "CLONE_THREAD); it returns the worker's thread id, its file's number"
     if grep -q '^tgkill(' "$work/t.${tids[0]}"; then

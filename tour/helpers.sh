@@ -240,22 +240,28 @@ elide() { # FIRST LAST WHAT
     }'
 }
 
-# A parent and its workers, traced with -ff -o $work/t: the parent's calls
-# from START on, the first worker's, and one line for the others.
-parent_and_workers() { # START
+# One process's calls of a trace written with -ff -o $work/t, under a
+# step that names the process and its file: from START on (all of them if
+# START is empty), with strace's notes of signals and exits if NOTES.
+process_calls() { # WHO PID START [NOTES]
+  step "$1 (t.$2):"
+  calls_from "$3" "$work/t.$2" "${4:-}" | view
+}
+
+# A parent and its children, worker or child each: the parent's calls from
+# START on, the first child's, and one line for the others.
+parent_and_children() { # START ONE MANY: "worker" "workers"
   local pids others
   mapfile -t pids < <(trace_pids "$work/t")
   ((${#pids[@]} >= 2)) || return 0
-  step "the parent (t.${pids[0]}):"
-  calls_from "$1" "$work/t.${pids[0]}" | view
-  step "worker 1 (t.${pids[1]}):"
-  calls_from "" "$work/t.${pids[1]}" | view
+  process_calls "the parent" "${pids[0]}" "$1"
+  process_calls "$2 1" "${pids[1]}" ""
   others=("${pids[@]:2}")
   if ((${#others[@]})); then
     if same_calls "${pids[@]:1}"; then
-      step "workers 2 to $((${#pids[@]} - 1)) made the same calls (t.${others[0]} to t.${others[-1]})"
+      step "$3 2 to $((${#pids[@]} - 1)) made the same calls (t.${others[0]} to t.${others[-1]})"
     else
-      step "workers 2 to $((${#pids[@]} - 1)): t.${others[0]} to t.${others[-1]}"
+      step "$3 2 to $((${#pids[@]} - 1)): t.${others[0]} to t.${others[-1]}"
     fi
   fi
 }

@@ -250,10 +250,8 @@ mistake_tubenote_pipe_after_fork() {
     shown -ff -o t "${args[@]}"
     mapfile -t pids < <(trace_pids "$work/t")
     if ((${#pids[@]} == 2)); then
-      step "the parent (t.${pids[0]}):"
-      calls_from 'clone(' "$work/t.${pids[0]}" notes | view
-      step "the child (t.${pids[1]}):"
-      calls_from '' "$work/t.${pids[1]}" notes | view
+      process_calls "the parent" "${pids[0]}" 'clone(' notes
+      process_calls "the child" "${pids[1]}" "" notes
     fi
   fi
   notice "the sound program makes the pipe first: both ends then belong to" \

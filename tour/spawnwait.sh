@@ -32,13 +32,7 @@ tour_spawnwait() {
     shown -ff -o t "${args[@]}"
     mapfile -t pids < <(trace_pids "$work/t")
     ((${#pids[@]} == 6)) || return 0
-    step "the parent (t.${pids[0]}):"
-    calls_from 'clone(' "$work/t.${pids[0]}" | view
-    step "child 1 (t.${pids[1]}):"
-    calls_from '' "$work/t.${pids[1]}" | view
-    if same_calls "${pids[@]:1}"; then
-      step "children 2 to 5 made the same calls (t.${pids[2]} to t.${pids[5]})"
-    fi
+    parent_and_children 'clone(' child children
     notice "fork is a clone with SIGCHLD as its exit signal; -T puts the time" \
       "each call took at its end: each child sleeps its ten seconds and ends" \
       "with exit_group(3), and the parent's wait4 for child 1 takes those ten" \

@@ -18,7 +18,7 @@ tour_tallybare() {
     local args=(-e "trace=%ipc,clone" "$bin/tallybare" 2)
     traced "$work/t" -ff "${args[@]}"
     shown -ff -o t "${args[@]}"
-    parent_and_workers 'shmget('
+    parent_and_children 'shmget(' worker workers
     notice "the same counter segment (key 0x68e is 1678) and check of its" \
       "attachments (IPC_STAT), and no semget or semop at all: nothing keeps a" \
       "worker from reading the counter while another is between its read and" \

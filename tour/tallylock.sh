@@ -39,7 +39,7 @@ tour_tallylock() {
     wait $started || true
     tallylock_ended
     shown -ff -o t "${args[@]}"
-    parent_and_workers 'shmget('
+    parent_and_children 'shmget(' worker workers
     notice "%ipc is strace's name for the System V calls; with IPC_STAT the parent" \
       "reads the segment's attachments, to refuse to run beside another count;" \
       "its clone calls are its forks, each returning a worker's PID, which ends" \

@@ -17,10 +17,8 @@ tour_tubenote() {
     shown -ff -o t "${args[@]}"
     mapfile -t pids < <(trace_pids "$work/t")
     ((${#pids[@]} == 2)) || return 0
-    step "the parent (t.${pids[0]}):"
-    calls_from 'pipe2(' "$work/t.${pids[0]}" | view
-    step "the child (t.${pids[1]}):"
-    calls_from '' "$work/t.${pids[1]}" | view
+    process_calls "the parent" "${pids[0]}" 'pipe2('
+    process_calls "the child" "${pids[1]}" ""
     notice "pipe shows as pipe2, the call glibc's pipe makes, with no flags (0);" \
       "its read end, 3, and write end, 4, are the child's too after the fork" \
       "(clone)"
