@@ -457,7 +457,7 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
         << result.out;
     EXPECT_EQ(count(parts["counter-worker-returns"].own, "padre total="), 32U);
     EXPECT_EQ(count(parts["counter-printf-before-fork"].own, "padre creando 5 hijos\n"), 7U);
-    EXPECT_EQ(parts["gridflip-async-cancel"].notices.rfind("a torn grid after", 0), 0U);
+    EXPECT_EQ(parts["gridflip-async-cancel"].notices.rfind("a torn grid on try", 0), 0U);
     const std::string orphans = last("spawnwait-no-wait");
     EXPECT_EQ(count(orphans, "       1 S    "), 5U) << "adopted by the lab's init:\n" << orphans;
     EXPECT_EQ(parts["tubenote-pipe-after-fork"].own, "child read nothing\n");
