@@ -430,6 +430,7 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
     Running tour = start(tour_of({"--mistakes"}));
     const pid_t group = tour.pid();
     const Outcome result = tour.finish(180s);
+    ASSERT_FALSE(result.timed_out) << "a hung run left to hang:\n" << result.out;
     ASSERT_EQ(result.exit_code, 0) << result.err;
     auto parts = sections_of(result.out);
     ASSERT_EQ(parts.size(), 12U) << result.out;
