@@ -89,6 +89,17 @@ std::vector<std::string> row(const std::string &view, const std::string &first) 
     return {};
 }
 
+// The rows of `view` whose field `column` is a process state with the
+// letter `state`. ps adds marks after the letter: "+" for the terminal's
+// foreground group, "s", "l", "<" and others, which depend on where the
+// tests run, not on the program.
+size_t rows_in_state(const std::string &view, size_t column, char state) {
+    const auto rows = table(view);
+    return static_cast<size_t>(std::count_if(rows.begin(), rows.end(), [&](const auto &fields) {
+        return fields.size() > column && fields[column][0] == state;
+    }));
+}
+
 size_t count(const std::string &text, const std::string &what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -184,9 +195,8 @@ TEST_F(Tour, ShowsWhatTheKernelHoldsBesideEachProgramsOwnOutput) {
     ASSERT_EQ(spawn.views.size(), 2U) << result.out;
     EXPECT_EQ(count(spawn.views[0], "spawnwait 3"), 6U) << spawn.views[0];
     EXPECT_EQ(count(spawn.views[1], "<defunct>"), 5U) << spawn.views[1];
-    EXPECT_EQ(count(spawn.views[1], " Z "), 5U) << spawn.views[1];
-    EXPECT_EQ(row(spawn.views[1], table(spawn.views[1]).at(1).at(0)).at(2), "T")
-        << "the parent held";
+    EXPECT_EQ(rows_in_state(spawn.views[1], 2, 'Z'), 5U) << spawn.views[1];
+    EXPECT_EQ(table(spawn.views[1]).at(1).at(2)[0], 'T') << "the parent held:\n" << spawn.views[1];
     // The parent (ps's first row) reports its waits on standard error, the
     // only text there.
     const pid_t parent = std::stoi(table(spawn.views[0]).at(1).at(0));
@@ -448,19 +458,30 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
     const auto workers = table(undo.views[1]);
     EXPECT_EQ(std::count_if(workers.begin(), workers.end(),
                             [](const auto &fields) {
-                                return fields.size() > 4 && fields[2] == "S" && fields[4] == "\\_";
+                                return fields.size() > 4 && fields[2][0] == 'S' &&
+                                       fields[4] == "\\_";
                             }),
               4)
         << "four workers asleep:\n"
         << undo.views[1];
-    EXPECT_NE(parts["tallylock-guard-of-two"].notices.find("additions lost, with status 0"),
-              std::string::npos)
+    // A loss needs two overlapping stores, which busy CPUs can keep apart
+    // through all five tries: the part then says so.
+    const std::string &two = parts["tallylock-guard-of-two"].notices;
+    EXPECT_TRUE(two.find("additions lost, with status 0") != std::string::npos ||
+                two.find("lost no addition") != std::string::npos)
         << result.out;
     EXPECT_EQ(count(parts["counter-worker-returns"].own, "padre total="), 32U);
     EXPECT_EQ(count(parts["counter-printf-before-fork"].own, "padre creando 5 hijos\n"), 7U);
     EXPECT_EQ(parts["gridflip-async-cancel"].notices.rfind("a torn grid on try", 0), 0U);
     const std::string orphans = last("spawnwait-no-wait");
-    EXPECT_EQ(count(orphans, "       1 S    "), 5U) << "adopted by the lab's init:\n" << orphans;
+    const auto adopted = table(orphans);
+    EXPECT_EQ(std::count_if(adopted.begin(), adopted.end(),
+                            [](const auto &fields) {
+                                return fields.size() > 2 && fields[1] == "1" && fields[2][0] == 'S';
+                            }),
+              5)
+        << "adopted by the lab's init, asleep:\n"
+        << orphans;
     EXPECT_EQ(parts["tubenote-pipe-after-fork"].own, "child read nothing\n");
     const Section &chain = parts["tubechain-reader-keeps-write-end"];
     ASSERT_EQ(chain.views.size(), 3U) << result.out;
@@ -475,7 +496,7 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
     EXPECT_EQ(row(last("stephost-no-reuseaddr"), "TIME-WAIT").at(3), "127.0.0.1:7734");
     const auto spinning = table(last("boardhost-busy-wait"));
     ASSERT_EQ(spinning.size(), 2U) << result.out;
-    EXPECT_EQ(spinning[1].at(1), "R");
+    EXPECT_EQ(spinning[1].at(1)[0], 'R') << "running";
     EXPECT_GE(std::stod(spinning[1].at(2)), 20.0) << "%CPU, four busy loops beside";
     EXPECT_EQ(parts["boardhost-no-volatile"].own,
               "el client leyo la memoria\nabcdefghijklmnopqrstuvwxyz\n");
