@@ -23,6 +23,7 @@ me=${IPC_TOUR_AS:-./lab.sh}
 usage() {
   cat <<EOF
 usage: $me [--new] [--no-build | --bin DIR] [COMMAND [ARG...]]
+       $me --once [--no-build | --bin DIR] COMMAND [ARG...]
        $me --check
 
 Opens your shell, or runs COMMAND, in a lab: private System V keys, a
@@ -38,6 +39,9 @@ in it, lab.sh says so, and how to end them.
 
   --new       open a separate lab, one that no other $me joins (inside
               a lab too: it then sees none of that lab's objects)
+  --once      run COMMAND in a separate lab of its own that ends with it:
+              whatever COMMAND leaves running there is killed when it
+              ends, or when this $me is killed (the tour's lab)
   --no-build  do not build first: use what is in build/bin
   --bin DIR   put the programs in DIR on PATH instead; do not build
   --check     only say whether a lab can be made here (status 0 if so)
@@ -46,6 +50,7 @@ EOF
 }
 
 new=false
+once=false
 build=true
 check=false
 bin=""
@@ -53,6 +58,7 @@ while (($#)); do
   case $1 in
     --help) usage; exit 0 ;;
     --new) new=true ;;
+    --once) new=true; once=true ;;
     --no-build) build=false ;;
     --bin)
       (($# >= 2)) || { usage >&2; exit 2; }
@@ -67,6 +73,11 @@ while (($#)); do
   esac
   shift
 done
+if $once && (($# == 0)); then
+  echo "lab.sh: --once needs a COMMAND" >&2
+  usage >&2
+  exit 2
+fi
 
 root=$(cd "$(dirname "$0")" && pwd)
 
@@ -184,13 +195,19 @@ if [[ -z $lab ]]; then
   # waits, so a process ID beyond the last one at its start shows that a
   # member has come, even one already gone; a first member gets ten
   # seconds to come. Its naps wait on a pipe that never has data, its
-  # descriptor 3: it holds the write end itself. Descriptor 4 is its own
-  # opening of lab.sh, for the lock.
+  # descriptor 3: it holds the write end itself. A lab for one command
+  # (--once) ends with it instead: there descriptor 3 is the read end of a
+  # pipe whose only write end this lab.sh holds, as descriptor 8, through
+  # nsenter, which the command does not inherit. When nsenter ends, by
+  # itself or killed, the read sees the end of the file and PID 1 exits,
+  # so the kernel kills all that the command left in the lab. Descriptor
+  # 4 is its own opening of lab.sh, for the lock.
   holder='
     read -r first </proc/sys/kernel/ns_last_pid
     joined=false
     for ((tick = 0; ; tick++)); do
-      read -r -t 0.2 -u 3 || true
+      read -r -t 0.2 -u 3
+      (($? == 1)) && exit 0
       read -r last </proc/sys/kernel/ns_last_pid
       ((last > first)) && joined=true
       processes=(/proc/[0-9]*)
@@ -203,10 +220,15 @@ if [[ -z $lab ]]; then
   # left to init, in a session of its own: no terminal signal reaches it.
   # Its script comes in its environment, so that ps shows a short line.
   exec {nap}<> <(:)
+  if $once; then
+    # shellcheck disable=SC2094 # the pipe's two ends, each opened alone
+    exec {tie}</proc/self/fd/$nap 8>/proc/self/fd/$nap {nap}<&-
+    nap=$tie
+  fi
   starter=$(
     IPC_TOUR_LAB_HOLDER=$holder setsid unshare "${user_namespace[@]}" "${namespaces[@]}" \
       --keep-caps -- bash -c 'ip link set lo up && exec -a "ipc-tour-lab $0" bash -c "$1"' \
-      "$kind $origin" 'eval "$IPC_TOUR_LAB_HOLDER"' 3<&"$nap" {nap}<&- 4<"$root/lab.sh" 9<&- \
+      "$kind $origin" 'eval "$IPC_TOUR_LAB_HOLDER"' 3<&"$nap" {nap}<&- 4<"$root/lab.sh" 8>&- 9<&- \
       </dev/null >/dev/null 2>&1 &
     echo $!
   )
@@ -240,7 +262,7 @@ if ! $shell; then
   # A command run alone: its status is the lab's, 128 + N after signal N.
   exec nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT \
     IPC_TOUR_LAB="$kind" IPC_TOUR_LAB_IPC="$lab_ipc" PATH="$path" \
-    bash -c 'flock -u 9; exec 9<&-; trap : INT QUIT; "$@"' ipc-tour-lab "$@"
+    bash -c 'flock -u 9; exec 8>&- 9<&-; trap : INT QUIT; "$@"' ipc-tour-lab "$@"
 fi
 
 echo "lab.sh: a shell in a lab, with its own System V keys, port 7734 and processes;" \

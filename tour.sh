@@ -181,13 +181,15 @@ fi
 
 # A lab of its own (see lab.sh), wherever one can be made: the tour then
 # never meets another run on this machine, nor the user's own objects.
+# The lab ends with the tour, however it ends (killed too), and takes
+# with it anything the tour's cleanup did not reach.
 if ! $host && [[ -z ${IPC_TOUR_OWN_LAB:-} ]]; then
   if why=$(./lab.sh --check 2>&1); then
     again=()
     if $pause; then again+=(--pause); fi
     if $calls; then again+=(--calls); fi
     if $mistakes; then again+=(--mistakes); fi
-    IPC_TOUR_OWN_LAB=1 exec ./lab.sh --new --bin "$bin" ./tour.sh "${again[@]}" --bin "$bin" \
+    IPC_TOUR_OWN_LAB=1 exec ./lab.sh --once --bin "$bin" ./tour.sh "${again[@]}" --bin "$bin" \
       "${selected[@]}"
   fi
   printf '%s\n' "no lab can be made here, so the tour runs on the host, beside any other run (${why#lab.sh: })" |
@@ -214,7 +216,7 @@ fi
 tour() {
   # Ctrl-C reaches every process of the terminal's foreground group; here
   # the script's own traps alone act on it, and end what the tour started.
-  trap '' INT TERM
+  trap '' INT TERM HUP
   # strace needs ptrace, which a container or a security module may forbid.
   if $calls && ! strace -o /dev/null true >/dev/null 2>&1; then
     notice "strace cannot trace processes here (ptrace is not allowed); the tour" \
@@ -244,6 +246,8 @@ trap cleanup EXIT
 # After Ctrl-C the shell's prompt starts a line of its own.
 trap 'cleanup; echo; exit 130' INT
 trap 'cleanup; exit 143' TERM
+# A closed terminal.
+trap 'cleanup; exit 129' HUP
 # A background job's standard input is /dev/null unless given: --pause
 # reads from the terminal.
 tour <&0 &

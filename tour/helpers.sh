@@ -292,7 +292,7 @@ descendants() {
 # ends a stopped process, such as spawnwait's parent held, or a process
 # that strace traces. Then remove the guard set of a tallylock cut short.
 cleanup() {
-  trap - EXIT INT TERM
+  trap - EXIT INT TERM HUP
   disown -a # no "Killed" report for the background jobs
   local pid found all=" "
   while true; do

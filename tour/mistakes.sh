@@ -283,6 +283,8 @@ mistake_tubechain_reader_keeps_write_end() {
     "more"
   kill -KILL "$program" 2>/dev/null || true
   wait "$program" 2>/dev/null || true
+  # Any more of this run that the kill missed, an orphan too.
+  end_all more
 }
 
 mistake_stephost_no_reuseaddr() {
