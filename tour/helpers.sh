@@ -99,6 +99,22 @@ ipc_line() {
 }
 nattch() { ipcs -m | awk -v key="$1" '$1 == key { print $6 }'; }
 
+# A note that says what a view shows reads it from the lines that were
+# printed: the view is kept in a variable, shown, then read.
+view_field() { # VIEW FIRST N: the Nth field of the row that starts with FIRST
+  awk -v first="$2" -v n="$3" '$1 == first { print $n; exit }' <<<"$1"
+}
+view_rows() { # VIEW REGEX: how many of the view's rows match
+  grep -c -E -e "$2" <<<"$1" || true
+}
+attached() { # NATTCH: how a note says it
+  case $1 in
+    0) echo "attached by no one" ;;
+    1) echo "with one attachment" ;;
+    *) echo "with $1 attachments" ;;
+  esac
+}
+
 counter=0x0000068e # key 1678
 guard=0x000004d2   # key 1234
 mailbox=0x0000162e # key 5678
@@ -120,11 +136,19 @@ owner_of() { # shm|sem KEY: the owner's uid, or nothing
     NR == 1 { for (i = 1; i <= NF; i++) column[$i] = i; next }
     $column["key"] == key { print $column["uid"] }' "/proc/sysvipc/$1" 2>/dev/null || true
 }
+sem_owners() { # ID: the set's owner's and creator's uids, or nothing
+  awk -v id="$1" '
+    NR == 1 { for (i = 1; i <= NF; i++) column[$i] = i; next }
+    $column["semid"] == id { print $column["uid"], $column["cuid"] }' /proc/sysvipc/sem 2>/dev/null || true
+}
+login_of() { # UID: the login, or "user UID" where it has none
+  id -nu "$1" 2>/dev/null || echo "user $1"
+}
 not_mine() { # shm|sem KEY WHAT DOES: a notice when someone else owns it
   local uid login
   uid=$(owner_of "$1" "$2")
   [[ -n $uid && $uid != "$(id -u)" ]] || return 0
-  login=$(id -nu "$uid" 2>/dev/null) || login="user $uid"
+  login=$(login_of "$uid")
   notice "$3 (key $(($2))) is $login's, not yours: this run $4"
 }
 
