@@ -22,9 +22,9 @@ guard_after() { # VIEW
     login=$(login_of "$uid")
     echo "the semaphore set is still there, $login's: the parent's IPC_RMID" \
       "failed with EPERM, as only the set's owner, its creator or root may" \
-      "remove it (man 2 semctl); $login can remove it with ipcrm -s $id, or" \
-      "with the project's ./cleanup.sh, which removes its runner's own objects," \
-      "and every user's when root runs it"
+      "remove it (man 2 semctl); $login can, with ipcrm -s $id or the" \
+      "project's ./cleanup.sh (which removes its user's own objects, and" \
+      "anyone's run by root)"
   elif [[ -z $uid ]]; then
     echo "the semaphore set shown (id $id) was gone a moment later"
   else
