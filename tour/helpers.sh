@@ -131,25 +131,35 @@ guard_made() { [[ -n $(guard_id) ]] || ended "$started"; }
 # With --host, the counter, guard or mailbox may be another user's: every
 # run uses the same keys. Their owner is read from /proc/sysvipc, where
 # ipcs reads it, by uid, so that a login of any length is found.
-owner_of() { # shm|sem KEY: the owner's uid, or nothing
-  awk -v key="$(($2))" '
+sysv_fields() { # shm|sem FIELD VALUE COLUMN...: those columns of its row
+  awk -v field="$2" -v value="$3" -v wanted="${*:4}" '
     NR == 1 { for (i = 1; i <= NF; i++) column[$i] = i; next }
-    $column["key"] == key { print $column["uid"] }' "/proc/sysvipc/$1" 2>/dev/null || true
+    $column[field] == value {
+      n = split(wanted, names, " ")
+      for (i = 1; i <= n; i++) printf "%s%s", $column[names[i]], (i < n ? " " : "\n")
+    }' "/proc/sysvipc/$1" 2>/dev/null || true
 }
-sem_owners() { # ID: the set's owner's and creator's uids, or nothing
-  awk -v id="$1" '
-    NR == 1 { for (i = 1; i <= NF; i++) column[$i] = i; next }
-    $column["semid"] == id { print $column["uid"], $column["cuid"] }' /proc/sysvipc/sem 2>/dev/null || true
-}
+owner_of() { sysv_fields "$1" key "$(($2))" uid; } # shm|sem KEY: the owner's uid, or nothing
 login_of() { # UID: the login, or "user UID" where it has none
   id -nu "$1" 2>/dev/null || echo "user $1"
 }
+# An object of another user's that this user may not read and write (its
+# mode, octal in /proc/sysvipc, for a member of its group or for others)
+# makes the run fail to open it (EACCES), unless the user is root.
 not_mine() { # shm|sem KEY WHAT DOES: a notice when someone else owns it
-  local uid login
+  local uid login perms gid bits
   uid=$(owner_of "$1" "$2")
   [[ -n $uid && $uid != "$(id -u)" ]] || return 0
   login=$(login_of "$uid")
-  notice "$3 (key $(($2))) is $login's, not yours: this run $4"
+  read -r perms gid <<<"$(sysv_fields "$1" key "$(($2))" perms gid)"
+  bits=${perms: -1}
+  if [[ " $(id -G) " == *" $gid "* ]]; then bits=${perms: -2:1}; fi
+  if (($(id -u) != 0 && (8#${bits:-6} & 6) != 6)); then
+    notice "$3 (key $(($2))) is $login's, not yours, and its mode, $perms, does" \
+      "not let you read and write it: this run cannot open it"
+  else
+    notice "$3 (key $(($2))) is $login's, not yours: this run $4"
+  fi
 }
 
 start_tallylock() { # COMMAND...: starts it in the background as $started

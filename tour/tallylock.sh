@@ -16,7 +16,7 @@ guard_after() { # VIEW
     echo "the semaphore set is gone (the parent removed it)"
     return
   fi
-  read -r uid cuid <<<"$(sem_owners "$id")"
+  read -r uid cuid <<<"$(sysv_fields sem semid "$id" uid cuid)"
   me=$(id -u)
   if [[ -n $uid && $me != 0 && $uid != "$me" && $cuid != "$me" ]]; then
     login=$(login_of "$uid")
