@@ -261,6 +261,16 @@ calls_from() { # START FILE [NOTES]
     }' "$2"
 }
 
+# What a note says of a trace is read from it: descriptors are the lowest
+# free ones, which depend on what the tour itself was given open.
+call_result() { # FILE CALL: what the first line that starts with CALL returned
+  awk -v call="$2" 'index($0, call) == 1 && match($0, / = -?[0-9]+/) {
+    print substr($0, RSTART + 3, RLENGTH - 3); exit }' "$1"
+}
+pipe_ends() { # FILE: the read and write ends of its first pipe2
+  sed -n '/^pipe2(\[/ { s/^pipe2(\[\([0-9]*\), \([0-9]*\)\].*/\1 \2/p; q }' "$1"
+}
+
 # The first FIRST and last LAST lines of the input; those between become
 # one line that says how many they were.
 elide() { # FIRST LAST WHAT

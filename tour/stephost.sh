@@ -60,10 +60,13 @@ tour_stephost() {
     finish_traced_server
     shown -o host "${host[@]}"
     calls_from 'socket(' "$work/host" | elide 7 2 "one-byte reads and sends" | view
+    local socket taken
+    socket=$(call_result "$work/host" "socket(")
+    taken=$(call_result "$work/host" "accept(${socket:-3}, ")
     notice "%network is strace's name for the socket calls; bind names the port," \
-      "7734, in network byte order (htons); listen(3, 5) makes the socket wait" \
+      "7734, in network byte order (htons); listen(${socket:-3}, 5) makes the socket wait" \
       "for connections, 5 at most in its queue; accept returns a new" \
-      "descriptor, 4, for the one it takes"
+      "descriptor${taken:+, $taken,} for the one it takes"
     notice "send shows as sendto, the call glibc's send makes, with no address" \
       "(NULL, 0); MSG_NOSIGNAL: a send to a closed connection fails with EPIPE" \
       "instead of killing the program with SIGPIPE"

@@ -95,9 +95,14 @@ tour_tallylock() {
       "reads the segment's attachments, to refuse to run beside another count;" \
       "its clone calls are its forks, each returning a worker's PID, which ends" \
       "that worker's file name"
-    notice "SETVAL shows its value, 0, as NULL (strace prints that argument as a" \
-      "pointer), and the parent's semop of +1 then frees the guard; semop shows" \
-      "as semtimedop, the call glibc's semop makes, with no timeout (NULL)"
+    local setval="SETVAL sets the guard to 0" semop=""
+    if grep -qs 'SETVAL, NULL' "$work"/t.*; then
+      setval="SETVAL shows its value, 0, as NULL (strace prints that argument as a pointer)"
+    fi
+    if grep -qs '^semtimedop(' "$work"/t.*; then
+      semop="; semop shows as semtimedop, the call glibc's semop makes, with no timeout (NULL)"
+    fi
+    notice "$setval, and the parent's semop of +1 then frees the guard$semop"
     notice "a take is one atomic call of two operations: sem_op=-1, which sleeps" \
       "while the value is 0 and so keeps a second worker out, and a zero-check" \
       "(sem_op=0, IPC_NOWAIT), which fails at once only if someone raised the" \
