@@ -24,7 +24,7 @@ tour_boardhost() {
   local look bytes attachments
   look=$(ipc_line -m $mailbox)
   step "the server polls the segment:"
-  view <<<"$look"
+  print_view "$look"
   bytes=$(view_field "$look" $mailbox 5)
   attachments=$(view_field "$look" $mailbox 6)
   if [[ -z $attachments ]]; then
@@ -40,7 +40,7 @@ tour_boardhost() {
   finish_server $program
   look=$(ipc_line -m $mailbox)
   step "after the exchange:"
-  view <<<"$look"
+  print_view "$look"
   attachments=$(view_field "$look" $mailbox 6)
   if [[ -z $attachments ]]; then
     notice "the segment is gone: someone removed it after the exchange; a" \

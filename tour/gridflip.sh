@@ -12,7 +12,7 @@ tour_gridflip() {
     local look states
     look=$(ps -L -o pid,lwp,stat,args -p $program || true)
     step "while the worker flips the grid:"
-    view <<<"$look"
+    print_view "$look"
     # The threads' states, in ps's order: main's first.
     states=$(awk 'NR > 1 { printf "%s", substr($3, 1, 1) }' <<<"$look")
     if [[ $states == SR ]]; then

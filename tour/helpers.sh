@@ -8,6 +8,7 @@
 heading() { printf '\n== %s ==\n' "$*"; }
 step() { printf -- '-- %s\n' "$*"; }
 view() { sed 's/^/   | /'; }
+print_view() { if [[ -n $1 ]]; then view <<<"$1"; fi; } # TEXT: kept to be read after
 # A notice is a sentence or two, wrapped to 80 columns, each line marked.
 notice() { printf '%s\n' "$*" | fold -s -w 75 | sed 's/ *$//; s/^/   * /'; }
 

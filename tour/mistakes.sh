@@ -107,7 +107,7 @@ mistake_tallylock_no_undo() {
     local look value ncount
     look=$({ ipcs -s -i "$id" || true; } | sed '/^$/d')
     step "the guard (ipcs -s -i $id):"
-    view <<<"$look"
+    print_view "$look"
     # The row of semaphore 0: semnum value ncount zcount pid.
     value=$(awk '$1 == "0" && NF == 5 { print $2 }' <<<"$look")
     ncount=$(awk '$1 == "0" && NF == 5 { print $3 }' <<<"$look")
@@ -184,7 +184,7 @@ mistake_counter_worker_returns() {
     local look rows
     look=$(ps -o pid,ppid,stat,args --forest -p "$(group_pids tallybare | paste -sd,)" || true)
     step "while they count:"
-    view <<<"$look"
+    print_view "$look"
     rows=$(view_rows "$look" 'tallybare')
     ((rows > most)) && most=$rows
   fi
@@ -255,7 +255,7 @@ mistake_spawnwait_no_wait() {
     # shellcheck disable=SC2046 # a list of PIDs
     look=$(sleepers $(group_pids spawnwait))
     step "spawnwait ended with status $status; its five children:"
-    view <<<"$look"
+    print_view "$look"
     if (($(view_rows "$look" '^ *[0-9]+ +[0-9]+ +S') == 5)); then
       notice "its \"Child finished\" lines waited for nothing; its children" \
         "sleep on without it, given by the kernel to init (PPID 1 in a lab, or" \
@@ -320,7 +320,7 @@ mistake_tubechain_reader_keeps_write_end() {
     fds=$({ ls -l "/proc/$program/fd" || true; } |
       awk '$(NF - 2) ~ /^[0-9]$/ { print $(NF - 2), $(NF - 1), $NF }')
     step "more's descriptors (ls -l /proc/$program/fd):"
-    view <<<"$fds"
+    print_view "$fds"
   fi
   # The pipe that descriptor 0 reads, held by another descriptor too.
   input=$(view_field "$fds" 0 3)
@@ -360,7 +360,7 @@ mistake_stephost_no_reuseaddr() {
   local look
   look=$(ss -tan '( sport = :7734 or dport = :7734 )')
   step "stephost ended with status $status; the port:"
-  view <<<"$look"
+  print_view "$look"
   if (($(view_rows "$look" '^TIME-WAIT +[0-9]+ +[0-9]+ +[^ ]*:7734 ') > 0)); then
     notice "the last conversation's end waits in TIME-WAIT for a minute, and" \
       "without SO_REUSEADDR no new socket may bind the port meanwhile"
@@ -386,7 +386,7 @@ mistake_boardhost_busy_wait() {
     wait_for 3 busy || true
     look=$(ps -o pid,stat,pcpu,time,args -p "$program" || true)
     step "the server waits for the client:"
-    view <<<"$look"
+    print_view "$look"
   fi
   "$changed/boardguest" || true
   finish_server $program
@@ -410,7 +410,7 @@ mistake_boardhost_busy_wait() {
     finish_traced_server
     shown -o host "${args[@]}"
     look=$(calls_from 'shmget(' "$work/host")
-    view <<<"$look"
+    print_view "$look"
     if ! grep -q '^clock_nanosleep(' <<<"$look"; then
       notice "after shmat, no clock_nanosleep, nor any other call: the loop never" \
         "asks the kernel for anything, and strace has nothing to show until the" \
@@ -442,7 +442,7 @@ mistake_boardhost_removes_at_once() {
   if wait_for 5 dest_segment; then
     look=$(ipcs -m | sed '/^$/d')
     step "the server polls its segment:"
-    view <<<"$look"
+    print_view "$look"
   fi
   "$changed/boardguest" 2>&1 || status=$?
   step "boardguest ended with status $status"

@@ -19,7 +19,7 @@ tour_spawnwait() {
       local look
       look=$(tree $program)
       step "ten seconds later, the parent held with SIGSTOP:"
-      view <<<"$look"
+      print_view "$look"
       if (($(view_rows "$look" '^ *[0-9]+ +[0-9]+ +Z') == 5)); then
         notice "the children have exited but stay as zombies (Z, <defunct>)," \
           "keeping their exit status, until the parent's waitpid reaps them; it" \

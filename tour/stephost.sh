@@ -20,7 +20,7 @@ tour_stephost() {
   local look
   look=$(ss -tln 'sport = :7734')
   step "the server waits in accept:"
-  view <<<"$look"
+  print_view "$look"
   # For a listening socket ss shows the queue's length as Send-Q.
   if [[ $(view_field "$look" LISTEN 3) == 5 ]]; then
     notice "port 7734 in LISTEN: the kernel completes connections by itself and" \
@@ -37,7 +37,7 @@ tour_stephost() {
   if wait_for 5 time_wait; then
     look=$(ss -tan '( sport = :7734 or dport = :7734 )')
     step "after the exchange:"
-    view <<<"$look"
+    print_view "$look"
     if (($(view_rows "$look" '^TIME-WAIT +[0-9]+ +[0-9]+ +[^ ]*:7734 ') > 0)); then
       notice "the server closed first, after X, so its end of the connection waits" \
         "in TIME-WAIT for a minute; SO_REUSEADDR lets the next stephost bind the" \

@@ -57,7 +57,7 @@ tour_tallylock() {
     local look attachments
     look=$({ tree $program; ipc_line -m $counter; ipc_line -s $guard; })
     step "while the five workers count:"
-    view <<<"$look"
+    print_view "$look"
     attachments=$(view_field "$look" $counter 6)
     if [[ $attachments == 11 ]]; then
       notice "11 attachments on the 4-byte counter, not 6: the parent's own, the copy" \
@@ -77,7 +77,7 @@ tour_tallylock() {
   local after
   after=$({ ipc_line -m $counter; ipc_line -s $guard; })
   step "after the run:"
-  view <<<"$after"
+  print_view "$after"
   if ((status == 0)); then
     notice "$(guard_after "$after"); $(counter_after "$after")"
   else
