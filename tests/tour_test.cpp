@@ -2,6 +2,7 @@
 // programs), in private namespaces: the facts each view shows, every
 // program's own output exact, the choice of programs, what an interrupted
 // tour leaves behind, and the system calls that --calls shows.
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/sem.h>
@@ -330,8 +331,12 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
     // sleep with the pipes, and the other programs. Their tallylock is
     // killed as it counts (which also spares the test half a million
     // guarded additions): the tour shows what there is, goes on, and traces
-    // a run of its own.
-    Running waits = start(tour_of({"--calls", "spawnwait", "tubenote", "tubechain"}));
+    // a run of its own. The pipes' run is given descriptor 3 open, as a
+    // shell may leave one: their ends are then 4 and 5.
+    Running waits =
+        start(tour_of({"--calls", "spawnwait", "tubenote", "tubechain"}), {.in_child = [] {
+                  if (open("/dev/null", O_RDONLY) != 3) _exit(127);
+              }});
     Running busy =
         start(tour_of({"--calls", "tallylock", "tallybare", "gridflip", "stephost", "boardhost"}));
     pid_t counting = 0;
@@ -377,9 +382,9 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
         {"gridflip",
          {"clone3({flags=CLONE_VM|", "CLONE_THREAD", "tv_sec=1", "FUTEX_WAIT", "\nexit(0"}},
         {"spawnwait", {"SIGCHLD", "wait4(", "exit_group(3"}},
-        {"tubenote", {"pipe2([3, 4]", "close(3", "close(4"}},
+        {"tubenote", {"pipe2([4, 5]", "close(4", "close(5"}},
         {"tubechain",
-         {"pipe2([3, 4]", "close(1", "close(0", R"(execve("/bin/ps")", R"(execve("/bin/more")"}},
+         {"pipe2([4, 5]", "close(1", "close(0", R"(execve("/bin/ps")", R"(execve("/bin/more")"}},
         {"stephost",
          {"SO_REUSEADDR", "bind(3, {sa_family=AF_INET, sin_port=htons(7734)", "listen(3, 5)",
           "accept(3, ", "connect(3, {sa_family=AF_INET, sin_port=htons(7734)", "more one-byte"}},
@@ -413,16 +418,23 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
     }
     EXPECT_EQ(pids.size(), 2U) << traced;
     for (const auto &pid : pids) EXPECT_TRUE(row(sections["tubechain"].own, pid).empty()) << pid;
-    EXPECT_TRUE(call_end(note, R"(write(4, "Greetings\0", 10)").ends_with("= 10")) << note;
-    const std::string read = call_end(note, "read(3,");
+    EXPECT_TRUE(call_end(note, R"(write(5, "Greetings\0", 10)").ends_with("= 10")) << note;
+    const std::string read = call_end(note, "read(4,");
     EXPECT_NE(read.find(R"("Greetings\0", 25))"), std::string::npos) << note;
     EXPECT_TRUE(read.ends_with("= 10")) << note;
     // One view per process, each up to its execve.
     std::string chain;
     for (const auto &view : sections["tubechain"].views) chain += view;
     EXPECT_EQ(count(chain, "execve("), 2U) << chain;
-    EXPECT_TRUE(call_end(chain, "dup(4").ends_with("= 1")) << "ps's standard output:\n" << chain;
-    EXPECT_TRUE(call_end(chain, "dup(3").ends_with("= 0")) << "more's standard input:\n" << chain;
+    EXPECT_TRUE(call_end(chain, "dup(5").ends_with("= 1")) << "ps's standard output:\n" << chain;
+    EXPECT_TRUE(call_end(chain, "dup(4").ends_with("= 0")) << "more's standard input:\n" << chain;
+    // The notes name the descriptors the traces show.
+    EXPECT_NE(sections["tubenote"].notices.find("read end, 4, and write end, 5,"),
+              std::string::npos)
+        << sections["tubenote"].notices;
+    const std::string &chained = sections["tubechain"].notices;
+    EXPECT_NE(chained.find("dup(4) returned 0"), std::string::npos) << chained;
+    EXPECT_NE(chained.find("dup(5) returned 1"), std::string::npos) << chained;
 }
 
 TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {

@@ -21,15 +21,34 @@ tour_boardhost() {
   "$bin/boardhost" &
   program=$!
   wait_for 5 mailbox_ready || return 0
+  local look bytes attachments
+  look=$(ipc_line -m $mailbox)
   step "the server polls the segment:"
-  ipc_line -m $mailbox | view
-  notice "27 bytes, one attachment: boardhost, which reads byte 0 once a second"
+  print_view "$look"
+  bytes=$(view_field "$look" $mailbox 5)
+  attachments=$(view_field "$look" $mailbox 6)
+  if [[ -z $attachments ]]; then
+    notice "no segment with key 5678 in this look: it was removed since" \
+      "boardhost attached it"
+  elif ((attachments == 1)); then
+    notice "$bytes bytes, one attachment: boardhost, which reads byte 0 once a second"
+  else
+    notice "$bytes bytes, $attachments attachments: boardhost's, which reads byte" \
+      "0 once a second, and those of other processes"
+  fi
   "$bin/boardguest" || true
   finish_server $program
+  look=$(ipc_line -m $mailbox)
   step "after the exchange:"
-  ipc_line -m $mailbox | view
-  notice "the segment stays, attached by no one, with \"*\" in byte 0; a second" \
-    "boardguest shows it:"
+  print_view "$look"
+  attachments=$(view_field "$look" $mailbox 6)
+  if [[ -z $attachments ]]; then
+    notice "the segment is gone: someone removed it after the exchange; a" \
+      "second boardguest finds none:"
+  else
+    notice "the segment stays, $(attached "$attachments"), with \"*\" in byte 0;" \
+      "a second boardguest shows it:"
+  fi
   "$bin/boardguest" || true
 
   if tracing; then

@@ -9,10 +9,19 @@ tour_gridflip() {
   "$bin/gridflip" &
   program=$!
   if wait_for 1 two_threads; then
+    local look states
+    look=$(ps -L -o pid,lwp,stat,args -p $program || true)
     step "while the worker flips the grid:"
-    { ps -L -o pid,lwp,stat,args -p $program || true; } | view
-    notice "one process, two threads (LWP): main asleep for its second, the" \
-      "worker flipping the grid"
+    print_view "$look"
+    # The threads' states, in ps's order: main's first.
+    states=$(awk 'NR > 1 { printf "%s", substr($3, 1, 1) }' <<<"$look")
+    if [[ $states == SR ]]; then
+      notice "one process, two threads (LWP): main asleep for its second, the" \
+        "worker flipping the grid"
+    else
+      notice "one process, two threads (LWP) when both are there; expect main" \
+        "asleep for its second (S) and the worker flipping the grid (R)"
+    fi
   fi
   wait $program
 

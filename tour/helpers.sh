@@ -8,6 +8,7 @@
 heading() { printf '\n== %s ==\n' "$*"; }
 step() { printf -- '-- %s\n' "$*"; }
 view() { sed 's/^/   | /'; }
+print_view() { if [[ -n $1 ]]; then view <<<"$1"; fi; } # TEXT: kept to be read after
 # A notice is a sentence or two, wrapped to 80 columns, each line marked.
 notice() { printf '%s\n' "$*" | fold -s -w 75 | sed 's/ *$//; s/^/   * /'; }
 
@@ -99,6 +100,22 @@ ipc_line() {
 }
 nattch() { ipcs -m | awk -v key="$1" '$1 == key { print $6 }'; }
 
+# A note that says what a view shows reads it from the lines that were
+# printed: the view is kept in a variable, shown, then read.
+view_field() { # VIEW FIRST N: the Nth field of the row that starts with FIRST
+  awk -v first="$2" -v n="$3" '$1 == first { print $n; exit }' <<<"$1"
+}
+view_rows() { # VIEW REGEX: how many of the view's rows match
+  grep -c -E -e "$2" <<<"$1" || true
+}
+attached() { # NATTCH: how a note says it
+  case $1 in
+    0) echo "attached by no one" ;;
+    1) echo "with one attachment" ;;
+    *) echo "with $1 attachments" ;;
+  esac
+}
+
 counter=0x0000068e # key 1678
 guard=0x000004d2   # key 1234
 mailbox=0x0000162e # key 5678
@@ -115,17 +132,35 @@ guard_made() { [[ -n $(guard_id) ]] || ended "$started"; }
 # With --host, the counter, guard or mailbox may be another user's: every
 # run uses the same keys. Their owner is read from /proc/sysvipc, where
 # ipcs reads it, by uid, so that a login of any length is found.
-owner_of() { # shm|sem KEY: the owner's uid, or nothing
-  awk -v key="$(($2))" '
+sysv_fields() { # shm|sem FIELD VALUE COLUMN...: those columns of its row
+  awk -v field="$2" -v value="$3" -v wanted="${*:4}" '
     NR == 1 { for (i = 1; i <= NF; i++) column[$i] = i; next }
-    $column["key"] == key { print $column["uid"] }' "/proc/sysvipc/$1" 2>/dev/null || true
+    $column[field] == value {
+      n = split(wanted, names, " ")
+      for (i = 1; i <= n; i++) printf "%s%s", $column[names[i]], (i < n ? " " : "\n")
+    }' "/proc/sysvipc/$1" 2>/dev/null || true
 }
+owner_of() { sysv_fields "$1" key "$(($2))" uid; } # shm|sem KEY: the owner's uid, or nothing
+login_of() { # UID: the login, or "user UID" where it has none
+  id -nu "$1" 2>/dev/null || echo "user $1"
+}
+# An object of another user's that this user may not read and write (its
+# mode, octal in /proc/sysvipc, for a member of its group or for others)
+# makes the run fail to open it (EACCES), unless the user is root.
 not_mine() { # shm|sem KEY WHAT DOES: a notice when someone else owns it
-  local uid login
+  local uid login perms gid bits
   uid=$(owner_of "$1" "$2")
   [[ -n $uid && $uid != "$(id -u)" ]] || return 0
-  login=$(id -nu "$uid" 2>/dev/null) || login="user $uid"
-  notice "$3 (key $(($2))) is $login's, not yours: this run $4"
+  login=$(login_of "$uid")
+  read -r perms gid <<<"$(sysv_fields "$1" key "$(($2))" perms gid)"
+  bits=${perms: -1}
+  if [[ " $(id -G) " == *" $gid "* ]]; then bits=${perms: -2:1}; fi
+  if (($(id -u) != 0 && (8#${bits:-6} & 6) != 6)); then
+    notice "$3 (key $(($2))) is $login's, not yours, and its mode, $perms, does" \
+      "not let you read and write it: this run cannot open it"
+  else
+    notice "$3 (key $(($2))) is $login's, not yours: this run $4"
+  fi
 }
 
 start_tallylock() { # COMMAND...: starts it in the background as $started
@@ -225,6 +260,16 @@ calls_from() { # START FILE [NOTES]
       if (length($0) > 127) $0 = substr($0, 1, 121) " [...]"
       print
     }' "$2"
+}
+
+# What a note says of a trace is read from it: descriptors are the lowest
+# free ones, which depend on what the tour itself was given open.
+call_result() { # FILE CALL: what the first line that starts with CALL returned
+  awk -v call="$2" 'index($0, call) == 1 && match($0, / = -?[0-9]+/) {
+    print substr($0, RSTART + 3, RLENGTH - 3); exit }' "$1"
+}
+pipe_ends() { # FILE: the read and write ends of its first pipe2
+  sed -n '/^pipe2(\[/ { s/^pipe2(\[\([0-9]*\), \([0-9]*\)\].*/\1 \2/p; q }' "$1"
 }
 
 # The first FIRST and last LAST lines of the input; those between become

@@ -104,10 +104,21 @@ mistake_tallylock_no_undo() {
     wait_for 10 four_asleep "$id" || true
     step "worker $holder, which held the guard, killed; the other four:"
     sleepers "$program" | view
+    local look value ncount
+    look=$({ ipcs -s -i "$id" || true; } | sed '/^$/d')
     step "the guard (ipcs -s -i $id):"
-    { ipcs -s -i "$id" || true; } | sed '/^$/d' | view
-    notice "value 0 and ncount 4: the four sleep in semop (S, their wchan) for" \
-      "a give-back that will never come, and would sleep for ever"
+    print_view "$look"
+    # The row of semaphore 0: semnum value ncount zcount pid.
+    value=$(awk '$1 == "0" && NF == 5 { print $2 }' <<<"$look")
+    ncount=$(awk '$1 == "0" && NF == 5 { print $3 }' <<<"$look")
+    if [[ $value == 0 && $ncount == 4 ]]; then
+      notice "value 0 and ncount 4: the four sleep in semop (S, their wchan) for" \
+        "a give-back that will never come, and would sleep for ever"
+    else
+      notice "value ${value:-?} and ncount ${ncount:-?} in this look; expect value 0" \
+        "and ncount 4 once the four sleep in semop (S, their wchan) for a" \
+        "give-back that will never come, and would sleep for ever"
+    fi
     notice "with SEM_UNDO the kernel keeps what each process owes the set, and" \
       "gives it back when the process dies: the sound tallylock loses only" \
       "the killed worker's additions, and the others go on"
@@ -141,9 +152,13 @@ mistake_tallylock_guard_of_two() {
   done
   step "try $((try > 5 ? 5 : try)), which ended with status $status:"
   cat "$work/out"
-  if ((try <= 5)); then
+  if ((try <= 5 && status == 0)); then
     notice "$((500000 - total)) additions lost, with status 0: from 2, the" \
       "guard let two workers in at once, and nothing in the run says so"
+  elif ((try <= 5)); then
+    notice "$((500000 - total)) additions lost, and status $status: its own lines" \
+      "above say why; from 2, the guard lets two workers in at once, and" \
+      "nothing in a run says so"
   else
     notice "five tries, and the workers let in together lost no addition; run" \
       "it again"
@@ -166,9 +181,12 @@ mistake_counter_worker_returns() {
     ((now >= 16)) || ended "$program"
   }
   if wait_for 10 many && ! ended "$program"; then
+    local look rows
+    look=$(ps -o pid,ppid,stat,args --forest -p "$(group_pids tallybare | paste -sd,)" || true)
     step "while they count:"
-    { ps -o pid,ppid,stat,args --forest -p "$(group_pids tallybare | paste -sd,)" || true; } |
-      view
+    print_view "$look"
+    rows=$(view_rows "$look" 'tallybare')
+    ((rows > most)) && most=$rows
   fi
   wait $program || true
   wait_for 5 gone_from_group tallybare || true
@@ -186,10 +204,20 @@ mistake_counter_printf_before_fork() {
   step "on a terminal (script -qec \"tallybare 300\" /dev/null):"
   script -qec "$changed/tallybare 300" /dev/null </dev/null | tr -d '\r' || true
   step "through a pipe (tallybare 300 | cat):"
-  "$changed/tallybare" 300 | cat || true
-  notice "on a terminal stdout is line-buffered and the line went out at once;" \
-    "into a pipe it waits in the buffer, which each of the five workers" \
-    "inherits through fork and writes out when it exits: six copies"
+  local piped copies
+  piped=$("$changed/tallybare" 300 | cat || true)
+  if [[ -n $piped ]]; then printf '%s\n' "$piped"; fi
+  copies=$(view_rows "$piped" '^padre creando')
+  if ((copies == 6)); then
+    notice "on a terminal stdout is line-buffered and the line went out at once;" \
+      "into a pipe it waits in the buffer, which each of the five workers" \
+      "inherits through fork and writes out when it exits: six copies"
+  else
+    notice "on a terminal stdout is line-buffered and the line went out at once;" \
+      "into a pipe it waits in the buffer, which each worker inherits through" \
+      "fork and writes out when it exits: $copies copies here, six when all" \
+      "five workers were made"
+  fi
   notice "the sound program calls fflush(stdout) before the fork loop"
 }
 
@@ -223,13 +251,22 @@ mistake_spawnwait_no_wait() {
   # The orphans, in the tour's process group still.
   adopted() { [[ $(in_group spawnwait | wc -l) == 5 ]]; }
   if wait_for 5 adopted; then
-    step "spawnwait ended with status $status; its five children:"
+    local look
     # shellcheck disable=SC2046 # a list of PIDs
-    sleepers $(group_pids spawnwait) | view
-    notice "its \"Child finished\" lines waited for nothing; its children" \
-      "sleep on without it, given by the kernel to init (PPID 1 in a lab, or" \
-      "a subreaper on the host), which reaps them when they exit: their" \
-      "parent never saw their status"
+    look=$(sleepers $(group_pids spawnwait))
+    step "spawnwait ended with status $status; its five children:"
+    print_view "$look"
+    if (($(view_rows "$look" '^ *[0-9]+ +[0-9]+ +S') == 5)); then
+      notice "its \"Child finished\" lines waited for nothing; its children" \
+        "sleep on without it, given by the kernel to init (PPID 1 in a lab, or" \
+        "a subreaper on the host), which reaps them when they exit: their" \
+        "parent never saw their status"
+    else
+      notice "its \"Child finished\" lines waited for nothing; its children," \
+        "given by the kernel to init (PPID 1 in a lab, or a subreaper on the" \
+        "host), are reaped by it when they exit: their parent never saw their" \
+        "status"
+    fi
   fi
   notice "the sound parent waits for each child with waitpid before it ends"
   end_all spawnwait
@@ -241,9 +278,16 @@ mistake_tubenote_pipe_after_fork() {
   "$changed/tubenote" 2>&1 | cat || status=$?
   wait_for 5 gone_from_group tubenote || true
   step "tubenote ended with status $status ($(kill -l "$status" 2>/dev/null || echo "-"))"
-  notice "fork came first, so each process made a pipe of its own: the" \
-    "parent wrote into its own, whose read end it had closed, and was killed" \
-    "by SIGPIPE; the child read its own, which nobody writes"
+  if ((status == 128 + $(kill -l PIPE))); then
+    notice "fork came first, so each process made a pipe of its own: the" \
+      "parent wrote into its own, whose read end it had closed, and was killed" \
+      "by SIGPIPE; the child read its own, which nobody writes"
+  else
+    notice "fork came first, so each process made a pipe of its own: the" \
+      "parent wrote into its own, whose read end it had closed, which fails" \
+      "with EPIPE where SIGPIPE does not kill it; the child read its own," \
+      "which nobody writes"
+  fi
   if tracing; then
     local args=(-e "trace=pipe2,clone,close,read,write" "$changed/tubenote") pids
     traced "$work/t" -ff "${args[@]}"
@@ -268,17 +312,27 @@ mistake_tubechain_reader_keeps_write_end() {
     [[ $(ps -o stat=,wchan= -p "$program") == S*pipe_read* ]] &&
       ! ps -o stat= --ppid "$program" | grep -qv Z
   }
+  local fds="" input
   if wait_for 5 more_waits; then
     step "ps has ended; more waits:"
     sleepers "$program" | view
-    step "more's descriptors (ls -l /proc/$program/fd):"
     # Those below 10: what the tour's shell keeps above is not more's.
-    { ls -l "/proc/$program/fd" || true; } |
-      awk '$(NF - 2) ~ /^[0-9]$/ { print $(NF - 2), $(NF - 1), $NF }' | view
+    fds=$({ ls -l "/proc/$program/fd" || true; } |
+      awk '$(NF - 2) ~ /^[0-9]$/ { print $(NF - 2), $(NF - 1), $NF }')
+    step "more's descriptors (ls -l /proc/$program/fd):"
+    print_view "$fds"
   fi
-  notice "more holds the pipe's write end as well as its read end, so the" \
-    "pipe never reports the end of the data to it; it keeps what it read" \
-    "and sleeps in the next read for ever"
+  # The pipe that descriptor 0 reads, held by another descriptor too.
+  input=$(view_field "$fds" 0 3)
+  if [[ $input == pipe:* ]] && (($(view_rows "$fds" " -> ${input//[][]/.}\$") > 1)); then
+    notice "more holds the pipe's write end as well as its read end, so the" \
+      "pipe never reports the end of the data to it; it keeps what it read" \
+      "and sleeps in the next read for ever"
+  else
+    notice "more was not caught in its read here; it holds the pipe's write" \
+      "end as well as its read end, so the pipe never reports the end of the" \
+      "data to it, and it sleeps in the next read for ever"
+  fi
   notice "the sound launcher closes its copy of the write end before it becomes" \
     "more"
   kill -KILL "$program" 2>/dev/null || true
@@ -305,10 +359,18 @@ mistake_stephost_no_reuseaddr() {
   program=$!
   wait_for 5 ended $program || kill -KILL $program 2>/dev/null || true
   wait $program || status=$?
+  local look
+  look=$(ss -tan '( sport = :7734 or dport = :7734 )')
   step "stephost ended with status $status; the port:"
-  ss -tan '( sport = :7734 or dport = :7734 )' | view
-  notice "the last conversation's end waits in TIME-WAIT for a minute, and" \
-    "without SO_REUSEADDR no new socket may bind the port meanwhile"
+  print_view "$look"
+  if (($(view_rows "$look" '^TIME-WAIT +[0-9]+ +[0-9]+ +[^ ]*:7734 ') > 0)); then
+    notice "the last conversation's end waits in TIME-WAIT for a minute, and" \
+      "without SO_REUSEADDR no new socket may bind the port meanwhile"
+  else
+    notice "no end of the last conversation waits in TIME-WAIT in this look;" \
+      "while one does, for a minute, without SO_REUSEADDR no new socket may" \
+      "bind the port"
+  fi
   notice "the sound stephost sets SO_REUSEADDR before bind"
 }
 
@@ -321,16 +383,24 @@ mistake_boardhost_busy_wait() {
   # on an idle machine, and as much as the others leave on a busy one.
   busy() { (($(ps -o pcpu= -p "$program" | cut -d. -f1) >= 90)); }
   attached() { [[ $(nattch $mailbox) -ge 1 ]] 2>/dev/null; }
+  local look=""
   if wait_for 5 attached; then
     wait_for 3 busy || true
+    look=$(ps -o pid,stat,pcpu,time,args -p "$program" || true)
     step "the server waits for the client:"
-    { ps -o pid,stat,pcpu,time,args -p "$program" || true; } | view
+    print_view "$look"
   fi
   "$changed/boardguest" || true
   finish_server $program
-  notice "with no sleep between two looks at byte 0 the server runs (R) all" \
-    "the time it waits: near 100 %CPU, a whole core, unless other work" \
-    "takes its share"
+  if [[ $(view_field "$look" "$program" 2) == R* ]]; then
+    notice "with no sleep between two looks at byte 0 the server runs (R) all" \
+      "the time it waits: near 100 %CPU, a whole core, unless other work" \
+      "takes its share"
+  else
+    notice "with no sleep between two looks at byte 0 the server, once it" \
+      "polls, runs (R) all the time it waits: near 100 %CPU, a whole core," \
+      "unless other work takes its share"
+  fi
   if tracing; then
     local args=(-e "trace=%ipc,clock_nanosleep" "$changed/boardhost")
     traced_start "$work/host" "${args[@]}"
@@ -341,10 +411,13 @@ mistake_boardhost_busy_wait() {
     fi
     finish_traced_server
     shown -o host "${args[@]}"
-    calls_from 'shmget(' "$work/host" | view
-    notice "after shmat, no clock_nanosleep, nor any other call: the loop never" \
-      "asks the kernel for anything, and strace has nothing to show until the" \
-      "client's mark ends it"
+    look=$(calls_from 'shmget(' "$work/host")
+    print_view "$look"
+    if ! grep -q '^clock_nanosleep(' <<<"$look"; then
+      notice "after shmat, no clock_nanosleep, nor any other call: the loop never" \
+        "asks the kernel for anything, and strace has nothing to show until the" \
+        "client's mark ends it"
+    fi
   fi
   notice "the sound server sleeps a second between two looks"
 }
@@ -367,14 +440,21 @@ mistake_boardhost_removes_at_once() {
   local program status=0
   "$changed/boardhost" &
   program=$!
+  local look=""
   if wait_for 5 dest_segment; then
+    look=$(ipcs -m | sed '/^$/d')
     step "the server polls its segment:"
-    ipcs -m | sed '/^$/d' | view
+    print_view "$look"
   fi
   "$changed/boardguest" 2>&1 || status=$?
   step "boardguest ended with status $status"
-  notice "removed at once, the segment lost its key (0x00000000, dest): it" \
-    "lives on while boardhost keeps it attached, but no shmget finds it"
+  if (($(view_rows "$look" '^0x00000000 .* dest *$') > 0)); then
+    notice "removed at once, the segment lost its key (0x00000000, dest): it" \
+      "lives on while boardhost keeps it attached, but no shmget finds it"
+  else
+    notice "removed at once, a segment loses its key (0x00000000, dest): it" \
+      "lives on while boardhost keeps it attached, but no shmget finds it"
+  fi
   notice "the sound server leaves the segment for its client, who finds it by" \
     "the key"
   kill -KILL "$program" 2>/dev/null || true

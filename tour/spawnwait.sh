@@ -16,11 +16,19 @@ tour_spawnwait() {
     # Held, the parent cannot reap the children once they have exited.
     kill -STOP $program
     if wait_for 15 children_in_state Z $program; then
+      local look
+      look=$(tree $program)
       step "ten seconds later, the parent held with SIGSTOP:"
-      tree $program | view
-      notice "the children have exited but stay as zombies (Z, <defunct>)," \
-        "keeping their exit status, until the parent's waitpid reaps them; it" \
-        "goes on now"
+      print_view "$look"
+      if (($(view_rows "$look" '^ *[0-9]+ +[0-9]+ +Z') == 5)); then
+        notice "the children have exited but stay as zombies (Z, <defunct>)," \
+          "keeping their exit status, until the parent's waitpid reaps them; it" \
+          "goes on now"
+      else
+        notice "expect the children, once exited, to stay as zombies (Z," \
+          "<defunct>), keeping their exit status, until the parent's waitpid" \
+          "reaps them; it goes on now"
+      fi
     fi
     kill -CONT $program
   fi

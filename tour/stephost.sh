@@ -17,20 +17,36 @@ tour_stephost() {
   "$bin/stephost" >"$work/server_out" &
   program=$!
   wait_for 5 port_listening || return 0
+  local look
+  look=$(ss -tln 'sport = :7734')
   step "the server waits in accept:"
-  ss -tln 'sport = :7734' | view
-  notice "port 7734 in LISTEN: the kernel completes connections by itself and" \
-    "queues up to 5"
+  print_view "$look"
+  # For a listening socket ss shows the queue's length as Send-Q.
+  if [[ $(view_field "$look" LISTEN 3) == 5 ]]; then
+    notice "port 7734 in LISTEN: the kernel completes connections by itself and" \
+      "queues up to 5"
+  else
+    notice "no socket in LISTEN on port 7734 with a queue of 5 in this look;" \
+      "stephost's listen(3, 5) makes one, where the kernel completes" \
+      "connections by itself"
+  fi
   "$bin/stepguest" || true
   finish_server $program
   step "stephost's side:"
   cat "$work/server_out"
   if wait_for 5 time_wait; then
+    look=$(ss -tan '( sport = :7734 or dport = :7734 )')
     step "after the exchange:"
-    ss -tan '( sport = :7734 or dport = :7734 )' | view
-    notice "the server closed first, after X, so its end of the connection waits" \
-      "in TIME-WAIT for a minute; SO_REUSEADDR lets the next stephost bind the" \
-      "port meanwhile"
+    print_view "$look"
+    if (($(view_rows "$look" '^TIME-WAIT +[0-9]+ +[0-9]+ +[^ ]*:7734 ') > 0)); then
+      notice "the server closed first, after X, so its end of the connection waits" \
+        "in TIME-WAIT for a minute; SO_REUSEADDR lets the next stephost bind the" \
+        "port meanwhile"
+    else
+      notice "the server closed first, after X, so expect its end of the" \
+        "connection in TIME-WAIT for a minute (gone here); SO_REUSEADDR lets" \
+        "the next stephost bind the port meanwhile"
+    fi
   fi
 
   if tracing; then
@@ -44,10 +60,13 @@ tour_stephost() {
     finish_traced_server
     shown -o host "${host[@]}"
     calls_from 'socket(' "$work/host" | elide 7 2 "one-byte reads and sends" | view
+    local socket taken
+    socket=$(call_result "$work/host" "socket(")
+    taken=$(call_result "$work/host" "accept(${socket:-3}, ")
     notice "%network is strace's name for the socket calls; bind names the port," \
-      "7734, in network byte order (htons); listen(3, 5) makes the socket wait" \
+      "7734, in network byte order (htons); listen(${socket:-3}, 5) makes the socket wait" \
       "for connections, 5 at most in its queue; accept returns a new" \
-      "descriptor, 4, for the one it takes"
+      "descriptor${taken:+, $taken,} for the one it takes"
     notice "send shows as sendto, the call glibc's send makes, with no address" \
       "(NULL, 0); MSG_NOSIGNAL: a send to a closed connection fails with EPIPE" \
       "instead of killing the program with SIGPIPE"

@@ -6,6 +6,46 @@ counting() { # the five workers exist, each with its two attachments
 }
 counting_or_ended() { counting || ended "$program"; }
 
+# What the view after a run that ended well shows of the guard set: gone,
+# or there still, as a set of another user's, which the parent's IPC_RMID
+# may not remove (it does not test the call's result), or as a new one.
+guard_after() { # VIEW
+  local id uid cuid me login
+  id=$(view_field "$1" $guard 2)
+  if [[ -z $id ]]; then
+    echo "the semaphore set is gone (the parent removed it)"
+    return
+  fi
+  read -r uid cuid <<<"$(sysv_fields sem semid "$id" uid cuid)"
+  me=$(id -u)
+  if [[ -n $uid && $me != 0 && $uid != "$me" && $cuid != "$me" ]]; then
+    login=$(login_of "$uid")
+    echo "the semaphore set is still there, $login's: the parent's IPC_RMID" \
+      "failed with EPERM, as only the set's owner, its creator or root may" \
+      "remove it (man 2 semctl); $login can, with ipcrm -s $id or the" \
+      "project's ./cleanup.sh (which removes its user's own objects, and" \
+      "anyone's run by root)"
+  elif [[ -z $uid ]]; then
+    echo "the semaphore set shown (id $id) was gone a moment later"
+  else
+    echo "a semaphore set with key 1234 is there again (id $id): a run started" \
+      "since this one removed its own made it"
+  fi
+}
+# The same of the counter segment: it stays, attached by no one once the
+# run has ended, unless another run has attached it since.
+counter_after() { # VIEW
+  local attachments
+  attachments=$(view_field "$1" $counter 6)
+  if [[ -z $attachments ]]; then
+    echo "the counter segment is gone: someone removed it since the run"
+  elif ((attachments == 0)); then
+    echo "the segment stays, attached by no one"
+  else
+    echo "the segment stays, $(attached "$attachments"): another run's"
+  fi
+}
+
 tour_tallylock() {
   local program
   heading "tallylock 100000: five workers add under a semaphore; the total is exact"
@@ -14,21 +54,32 @@ tour_tallylock() {
   start_tallylock "$bin/tallylock" 100000
   program=$started
   if wait_for 5 counting_or_ended && counting; then
+    local look attachments
+    look=$({ tree $program; ipc_line -m $counter; ipc_line -s $guard; })
     step "while the five workers count:"
-    { tree $program; ipc_line -m $counter; ipc_line -s $guard; } | view
-    notice "11 attachments on the 4-byte counter, not 6: the parent's own, the copy" \
-      "each worker inherits through fork, and the one each worker makes itself" \
-      "with shmat"
+    print_view "$look"
+    attachments=$(view_field "$look" $counter 6)
+    if [[ $attachments == 11 ]]; then
+      notice "11 attachments on the 4-byte counter, not 6: the parent's own, the copy" \
+        "each worker inherits through fork, and the one each worker makes itself" \
+        "with shmat"
+    else
+      notice "${attachments:-no} attachments on the counter in this look, as workers" \
+        "came or went; while all five count there are 11, not 6: the parent's" \
+        "own, the copy each worker inherits through fork, and the one each" \
+        "worker makes itself with shmat"
+    fi
   fi
   # A run that refuses to start, or fails, is shown as it is; the tour goes on.
   local status=0
   wait $program || status=$?
   tallylock_ended
+  local after
+  after=$({ ipc_line -m $counter; ipc_line -s $guard; })
   step "after the run:"
-  { ipc_line -m $counter; ipc_line -s $guard; } | view
+  print_view "$after"
   if ((status == 0)); then
-    notice "the semaphore set is gone (the parent removed it); the segment stays," \
-      "attached by no one"
+    notice "$(guard_after "$after"); $(counter_after "$after")"
   else
     notice "tallylock ended with status $status: its own lines above say why"
   fi
@@ -44,9 +95,14 @@ tour_tallylock() {
       "reads the segment's attachments, to refuse to run beside another count;" \
       "its clone calls are its forks, each returning a worker's PID, which ends" \
       "that worker's file name"
-    notice "SETVAL shows its value, 0, as NULL (strace prints that argument as a" \
-      "pointer), and the parent's semop of +1 then frees the guard; semop shows" \
-      "as semtimedop, the call glibc's semop makes, with no timeout (NULL)"
+    local setval="SETVAL sets the guard to 0" semop=""
+    if grep -qs 'SETVAL, NULL' "$work"/t.*; then
+      setval="SETVAL shows its value, 0, as NULL (strace prints that argument as a pointer)"
+    fi
+    if grep -qs '^semtimedop(' "$work"/t.*; then
+      semop="; semop shows as semtimedop, the call glibc's semop makes, with no timeout (NULL)"
+    fi
+    notice "$setval, and the parent's semop of +1 then frees the guard$semop"
     notice "a take is one atomic call of two operations: sem_op=-1, which sleeps" \
       "while the value is 0 and so keeps a second worker out, and a zero-check" \
       "(sem_op=0, IPC_NOWAIT), which fails at once only if someone raised the" \

@@ -30,8 +30,20 @@ tour_tubechain() {
     up_to_execve 'pipe2(' "$work/t.${pids[0]}" | view
     step "its child, which becomes ps (t.${pids[1]}):"
     up_to_execve '' "$work/t.${pids[1]}" | view
-    notice "the launcher closed 0, so dup(3) returned 0, the lowest free" \
-      "descriptor, and became /bin/more; its child closed 1, so dup(4)" \
-      "returned 1, and became /bin/ps: neither program knows of the pipe"
+    local ends reader writer
+    read -r -a ends <<<"$(pipe_ends "$work/t.${pids[0]}")"
+    ((${#ends[@]} == 2)) || return 0
+    reader=$(call_result "$work/t.${pids[0]}" "dup(${ends[0]})")
+    writer=$(call_result "$work/t.${pids[1]}" "dup(${ends[1]})")
+    if [[ $reader == 0 && $writer == 1 ]]; then
+      notice "the launcher closed 0, so dup(${ends[0]}) returned 0, the lowest free" \
+        "descriptor, and became /bin/more; its child closed 1, so dup(${ends[1]})" \
+        "returned 1, and became /bin/ps: neither program knows of the pipe"
+    else
+      notice "dup returns the lowest free descriptor: the launcher's" \
+        "dup(${ends[0]}) returned ${reader:-?} and its child's dup(${ends[1]})" \
+        "${writer:-?}; they became /bin/more and /bin/ps, neither of which" \
+        "knows of the pipe"
+    fi
   fi
 }

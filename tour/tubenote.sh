@@ -19,11 +19,20 @@ tour_tubenote() {
     ((${#pids[@]} == 2)) || return 0
     process_calls "the parent" "${pids[0]}" 'pipe2('
     process_calls "the child" "${pids[1]}" ""
+    local parent=$work/t.${pids[0]} child=$work/t.${pids[1]} ends
+    read -r -a ends <<<"$(pipe_ends "$parent")"
+    ((${#ends[@]} == 2)) || return 0
     notice "pipe shows as pipe2, the call glibc's pipe makes, with no flags (0);" \
-      "its read end, 3, and write end, 4, are the child's too after the fork" \
-      "(clone)"
-    notice "each process closed the end it does not use, and the parent's one" \
-      "write of 10 bytes (\\0 included) came whole to the child's read of up" \
-      "to 25"
+      "its read end, ${ends[0]}, and write end, ${ends[1]}, are the child's too" \
+      "after the fork (clone)"
+    if [[ $(call_result "$parent" "write(${ends[1]}, \"Greetings") == 10 &&
+      $(call_result "$child" "read(${ends[0]}, ") == 10 ]]; then
+      notice "each process closed the end it does not use, and the parent's one" \
+        "write of 10 bytes (\\0 included) came whole to the child's read of up" \
+        "to 25"
+    else
+      notice "each process closed the end it does not use; the parent writes 10" \
+        "bytes (\\0 included) for the child's read of up to 25"
+    fi
   fi
 }
