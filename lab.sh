@@ -34,7 +34,8 @@ A second $me while you have a lab open joins that lab, so a server in
 one terminal and its client in another find each other. Typed inside a
 lab, $me runs in that lab. When the last process of a lab ends, the
 lab and everything in it are gone; if your shell leaves processes running
-in it, lab.sh says so, and how to end them.
+in it, lab.sh says so, and how to end them. Leaving a lab that another of
+your terminals is still in, it says so: the lab ends when the last leaves.
 
   --new       open a separate lab, one that no other $me joins (inside
               a lab too: it then sees none of that lab's objects)
