@@ -301,17 +301,20 @@ restore_terminal
 # What is left in the lab once this terminal is out. Another terminal that
 # is still in holds the lab, and what runs on it is that terminal's: only
 # processes that no member holds are left behind by this one. A member is
-# a process of the lab whose parent is outside it (the child of a ./lab.sh's
-# nsenter: a shell's wrapper, or a command); it holds its descendants, and
-# its terminal holds the processes on that terminal (a job that its shell
-# put in the background and that outlived it). This terminal's own jobs
-# that outlived its shell are left behind: their parent is the lab's PID 1
-# now, and the terminal they are on has no member left in the lab.
-lab_ns=$(readlink "/proc/$lab/ns/pid" 2>/dev/null) || exit "$status"
+# a process of the lab whose parent is a nsenter outside it (a ./lab.sh's:
+# a shell's wrapper, or a command); it holds its descendants, and its
+# terminal holds the processes on that terminal (a job that its shell put
+# in the background and that outlived it). This terminal's own jobs that
+# outlived its shell are left behind: their parent is the lab's PID 1 now,
+# and the terminal they are on has no member left in the lab. So is this
+# terminal's shell should its nsenter have been killed: the kernel gives
+# it to a reaper outside the lab (init), not to another nsenter.
+# (-ef compares the namespaces themselves, with no process per look.)
+[[ -e /proc/$lab/ns/pid ]] || exit "$status"
 declare -A parent_of=() tty_of=() name_of=()
 for dir in /proc/[0-9]*; do
   pid=${dir#/proc/}
-  [[ $pid != "$lab" && $(readlink "$dir/ns/pid" 2>/dev/null) == "$lab_ns" ]] || continue
+  [[ $pid != "$lab" && $dir/ns/pid -ef /proc/$lab/ns/pid ]] || continue
   read -r stat 2>/dev/null <"$dir/stat" || continue
   # After the name: state, parent, process group, session, terminal.
   read -r state ppid _ _ tty _ <<<"${stat##*) }"
@@ -325,7 +328,11 @@ declare -A held=() member_ttys=()
 members=0
 for pid in "${!parent_of[@]}"; do
   ppid=${parent_of[$pid]}
+  command_name=""
   if [[ $ppid != "$lab" && -z ${parent_of[$ppid]+set} ]]; then
+    read -r command_name 2>/dev/null <"/proc/$ppid/comm" || true
+  fi
+  if [[ $command_name == nsenter ]]; then
     held[$pid]=1
     members=$((members + 1))
     [[ ${tty_of[$pid]} == 0 ]] || member_ttys[${tty_of[$pid]}]=1
