@@ -572,11 +572,14 @@ TEST_F(Lab, InsideALabTheProgramsAreOnPathAndLabShRunsThere) {
     EXPECT_EQ(inner.err, "");
 
     // A shell that leaves a job running: one line says so, and how to end
-    // the lab.
+    // the lab. The shell ends once the job is sleep (a job not yet past its
+    // exec still bears the shell's name).
     char dir_template[] = "/tmp/lab-shell-XXXXXX";
     ASSERT_NE(mkdtemp(dir_template), nullptr);
     const std::filesystem::path shell = std::filesystem::path(dir_template) / "shell";
-    std::ofstream(shell) << "#!/bin/sh\nsleep 120 >/dev/null 2>&1 &\n";
+    std::ofstream(shell)
+        << "#!/bin/sh\nsleep 120 >/dev/null 2>&1 &\n"
+           "until read -r name </proc/$!/comm && [ \"$name\" = sleep ]; do :; done\n";
     std::filesystem::permissions(shell, std::filesystem::perms::owner_all);
     const Outcome left =
         run({"/usr/bin/env", "SHELL=" + shell.string(), script.string(), "--no-build"}, 30s);
