@@ -35,7 +35,8 @@ A second $me while you have a lab open joins that lab, so a server in
 one terminal and its client in another find each other. Typed inside a
 lab, $me runs in that lab. When the last process of a lab ends, the
 lab and everything in it are gone; if your shell leaves processes running
-in it, lab.sh says so, and how to end them.
+in it, lab.sh says so, and how to end them. Leaving a lab that another of
+your terminals is still in, it says so: the lab ends when the last leaves.
 
   --new       open a separate lab, one that no other $me joins (inside
               a lab too: it then sees none of that lab's objects)
@@ -197,11 +198,13 @@ if [[ -z $lab ]]; then
   # seconds to come. Its naps wait on a pipe that never has data, its
   # descriptor 3: it holds the write end itself. A lab for one command
   # (--once) ends with it instead: there descriptor 3 is the read end of a
-  # pipe whose only write end this lab.sh holds, as descriptor 8, through
-  # nsenter, which the command does not inherit. When nsenter ends, by
-  # itself or killed, the read sees the end of the file and PID 1 exits,
-  # so the kernel kills all that the command left in the lab. Descriptor
-  # 4 is its own opening of lab.sh, for the lock.
+  # pipe whose only write end is this lab.sh's descriptor 8 (nsenter's,
+  # where nsenter takes this process's place), which the command does not
+  # inherit. When this process ends, by itself or killed, the read sees the
+  # end of the file and PID 1 exits, so the kernel kills all that the
+  # command left in the lab. Descriptor 4 is its own opening of lab.sh,
+  # for the lock.
+  # shellcheck disable=SC2016 # the lab's PID 1 expands its own script
   holder='
     read -r first </proc/sys/kernel/ns_last_pid
     joined=false
@@ -225,6 +228,7 @@ if [[ -z $lab ]]; then
     exec {tie}</proc/self/fd/$nap 8>/proc/self/fd/$nap {nap}<&-
     nap=$tie
   fi
+  # shellcheck disable=SC2016 # the inner bash expands its own arguments
   starter=$(
     IPC_TOUR_LAB_HOLDER=$holder setsid unshare "${user_namespace[@]}" "${namespaces[@]}" \
       --keep-caps -- bash -c 'ip link set lo up && exec -a "ipc-tour-lab $0" bash -c "$1"' \
@@ -258,11 +262,43 @@ lab_ipc=$(stat -L -c %i "/proc/$lab/ns/ipc")
 # only the lab's program acts on it: nsenter ignores it and so survives to
 # pass the program's status on, and the program gets the default back.
 trap '' INT QUIT
+
+# The terminal's settings as they were before entering. A program that the
+# lab's end kills (the lab's PID 1 killed, the shell, its nsenter) leaves
+# them as it had set them: bash's line editor, for one, leaves -icanon
+# -echo, where nothing typed is shown and Enter is not seen. This process
+# stays outside the lab, where nothing that ends the lab reaches it, and
+# puts them back when nsenter returns, however the lab ended.
+saved=""
+if [[ -t 0 ]]; then
+  saved=$(stty -g 2>/dev/null) || saved=""
+fi
+
+# Puts the terminal's settings back as they were before entering.
+restore_terminal() {
+  [[ -n $saved ]] || return 0
+  # The terminal's foreground process group may now be one of the lab's
+  # (the shell's job, or an ended one), and this process is in the
+  # background then: changing the settings from there stops it with
+  # SIGTTOU, unless it ignores that signal, which stty inherits.
+  trap '' TTOU
+  stty "$saved" 2>/dev/null || true
+  trap - TTOU
+}
+
 if ! $shell; then
   # A command run alone: its status is the lab's, 128 + N after signal N.
-  exec nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT \
-    IPC_TOUR_LAB="$kind" IPC_TOUR_LAB_IPC="$lab_ipc" PATH="$path" \
-    bash -c 'flock -u 9; exec 8>&- 9<&-; trap : INT QUIT; "$@"' ipc-tour-lab "$@"
+  # Off a terminal there are no settings to put back, and nsenter takes
+  # this process's place, so that its caller sees the signal itself.
+  # shellcheck disable=SC2016,SC2054 # the inner bash expands its own arguments; INT,QUIT is one
+  command=(nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT
+    IPC_TOUR_LAB="$kind" IPC_TOUR_LAB_IPC="$lab_ipc" PATH="$path"
+    bash -c 'flock -u 9; exec 8>&- 9<&-; trap : INT QUIT; "$@"' ipc-tour-lab "$@")
+  [[ -n $saved ]] || exec "${command[@]}"
+  status=0
+  "${command[@]}" 8>&- || status=$?
+  restore_terminal
+  exit "$status"
 fi
 
 echo "lab.sh: a shell in a lab, with its own System V keys, port 7734 and processes;" \
@@ -278,23 +314,84 @@ fi
 # as a job (set -m) of a small bash: in a process group of the lab's own,
 # which it gives the terminal back to.
 status=0
+# shellcheck disable=SC2016 # the inner bash expands its own arguments
 nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT \
   IPC_TOUR_LAB="$kind" IPC_TOUR_LAB_IPC="$lab_ipc" PATH="$path" \
   bash -c 'flock -u 9; export PS1=$0; set -m; "$@" 9<&-' "$PS1" "$@" || status=$?
 exec 9<&-
+restore_terminal
 
-# What the shell left running keeps the lab, and what it holds, alive.
-lab_ns=$(readlink "/proc/$lab/ns/pid" 2>/dev/null) || exit "$status"
-left=()
+# What is left in the lab once this terminal is out. Another terminal that
+# is still in holds the lab, and what runs on it is that terminal's: only
+# processes that no member holds are left behind by this one. A member is
+# a process of the lab whose parent is a nsenter outside it (a ./lab.sh's:
+# a shell's wrapper, or a command); it holds its descendants, and its
+# terminal holds the processes on that terminal (a job that its shell put
+# in the background and that outlived it). This terminal's own jobs that
+# outlived its shell are left behind: their parent is the lab's PID 1 now,
+# and the terminal they are on has no member left in the lab. So is this
+# terminal's shell should its nsenter have been killed: the kernel gives
+# it to a reaper outside the lab (init), not to another nsenter.
+# (-ef compares the namespaces themselves, with no process per look.)
+[[ -e /proc/$lab/ns/pid ]] || exit "$status"
+declare -A parent_of=() tty_of=() name_of=()
 for dir in /proc/[0-9]*; do
-  [[ ${dir#/proc/} != "$lab" && $(readlink "$dir/ns/pid" 2>/dev/null) == "$lab_ns" ]] || continue
+  pid=${dir#/proc/}
+  [[ $pid != "$lab" && $dir/ns/pid -ef /proc/$lab/ns/pid ]] || continue
   read -r stat 2>/dev/null <"$dir/stat" || continue
-  [[ ${stat##*) } == Z* ]] && continue # ended, waiting for the lab's PID 1
+  # After the name: state, parent, process group, session, terminal.
+  read -r state ppid _ _ tty _ <<<"${stat##*) }"
+  [[ $state == Z ]] && continue # ended, waiting for the lab's PID 1
   name=${stat#*(}
-  left+=("${name%)*}")
+  parent_of[$pid]=$ppid
+  tty_of[$pid]=$tty
+  name_of[$pid]=${name%)*}
 done
-if ((${#left[@]})); then
-  echo "lab.sh: ${#left[@]} process(es) still run in the lab you left (${left[*]}), so it stays;" \
+declare -A held=() member_ttys=()
+members=0
+for pid in "${!parent_of[@]}"; do
+  ppid=${parent_of[$pid]}
+  command_name=""
+  if [[ $ppid != "$lab" && -z ${parent_of[$ppid]+set} ]]; then
+    read -r command_name 2>/dev/null <"/proc/$ppid/comm" || true
+  fi
+  if [[ $command_name == nsenter ]]; then
+    held[$pid]=1
+    members=$((members + 1))
+    [[ ${tty_of[$pid]} == 0 ]] || member_ttys[${tty_of[$pid]}]=1
+  fi
+done
+# Descendants of members, and processes on a member's terminal, until no
+# more are found.
+grown=true
+while $grown; do
+  grown=false
+  for pid in "${!parent_of[@]}"; do
+    [[ -z ${held[$pid]+set} ]] || continue
+    if [[ -n ${held[${parent_of[$pid]}]+set} || -n ${member_ttys[${tty_of[$pid]}]+set} ]]; then
+      held[$pid]=1
+      grown=true
+    fi
+  done
+done
+left=()
+left_pids=()
+for pid in "${!parent_of[@]}"; do
+  [[ -n ${held[$pid]+set} ]] && continue
+  left+=("${name_of[$pid]}")
+  left_pids+=("$pid")
+done
+
+said=${me##*/}
+if ((members)); then
+  echo "$said: your other terminal is still in this lab; it ends when the last one leaves" >&2
+  # The lab stays for that terminal: the advice ends only what this one left.
+  if ((${#left[@]})); then
+    echo "$said: ${#left[@]} process(es) you left still run in the lab (${left[*]});" \
+      "to end them: kill -KILL ${left_pids[*]}" >&2
+  fi
+elif ((${#left[@]})); then
+  echo "$said: ${#left[@]} process(es) still run in the lab you left (${left[*]}), so it stays;" \
     "to end them and the lab: kill -KILL $lab" >&2
 fi
 exit "$status"

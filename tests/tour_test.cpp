@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -542,6 +543,11 @@ std::vector<std::string> in_lab(const std::vector<std::string> &command, bool ow
     return argv;
 }
 
+// Whether `stty -a` output in `screen` has `flag` set (not "-flag").
+bool flag_set(const std::string &screen, const std::string &flag) {
+    return std::regex_search(screen, std::regex("(^|\\s)" + flag + "(\\s|$)"));
+}
+
 }  // namespace
 
 TEST_F(Lab, LabsKeepTheirObjectsPortAndProcessesApartAndAJoinedLabShares) {
@@ -599,11 +605,14 @@ TEST_F(Lab, InsideALabTheProgramsAreOnPathAndLabShRunsThere) {
     EXPECT_EQ(inner.err, "");
 
     // A shell that leaves a job running: one line says so, and how to end
-    // the lab.
+    // the lab. The shell ends once the job is sleep (a job not yet past its
+    // exec still bears the shell's name).
     char dir_template[] = "/tmp/lab-shell-XXXXXX";
     ASSERT_NE(mkdtemp(dir_template), nullptr);
     const std::filesystem::path shell = std::filesystem::path(dir_template) / "shell";
-    std::ofstream(shell) << "#!/bin/sh\nsleep 120 >/dev/null 2>&1 &\n";
+    std::ofstream(shell)
+        << "#!/bin/sh\nsleep 120 >/dev/null 2>&1 &\n"
+           "until read -r name </proc/$!/comm && [ \"$name\" = sleep ]; do :; done\n";
     std::filesystem::permissions(shell, std::filesystem::perms::owner_all);
     const Outcome left =
         run({"/usr/bin/env", "SHELL=" + shell.string(), script.string(), "--no-build"}, 30s);
@@ -636,4 +645,49 @@ TEST_F(Lab, InsideALabTheProgramsAreOnPathAndLabShRunsThere) {
               0U)
         << refused.err;
     EXPECT_EQ(refused.exit_code, 1);
+}
+
+TEST_F(Lab, TwoTerminalsInOneLabTheFirstToLeaveSaysSoAndEachGetsItsSettingsBack) {
+    // Two terminals (script's pseudo-terminals) in one lab. Each one's shell
+    // there leaves the settings as bash's line editor does while it waits
+    // for a line, -icanon -echo, and ends when its file NAME.out appears.
+    char dir_template[] = "/tmp/lab-terminals-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::filesystem::path dir(dir_template);
+    std::ofstream(dir / "shell") << "#!/bin/sh\nstty -icanon -echo\ntouch \"$0.$NAME.in\"\n"
+                                    "until [ -e \"$0.$NAME.out\" ]; do sleep 0.1; done\n";
+    std::filesystem::permissions(dir / "shell", std::filesystem::perms::owner_all);
+    const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "lab.sh";
+    const auto terminal = [&](const std::string &name) {
+        Running shell = start({"/usr/bin/script", "-qec",
+                               "NAME=" + name + " SHELL=" + (dir / "shell").string() + " " +
+                                   script.string() + " --no-build; stty -a",
+                               "/dev/null"});
+        EXPECT_TRUE(wait_until(
+            [&] { return std::filesystem::exists(dir / ("shell." + name + ".in")); }, 30s))
+            << name << " is not in the lab";
+        return shell;
+    };
+    Running first = terminal("first");
+    Running second = terminal("second");
+    std::ofstream(dir / "shell.first.out").close();
+    const Outcome left = first.finish(30s);
+    EXPECT_NE(left.out.find("lab.sh: your other terminal is still in this lab; it ends when the "
+                            "last one leaves\r\n"),
+              std::string::npos)
+        << left.out;
+    EXPECT_EQ(left.out.find("kill -"), std::string::npos) << left.out;
+    EXPECT_TRUE(flag_set(left.out, "icanon") && flag_set(left.out, "echo")) << left.out;
+
+    // The lab killed from outside: its PID 1, the one made from here.
+    struct stat ipc {};
+    ASSERT_EQ(stat("/proc/self/ns/ipc", &ipc), 0);
+    const Outcome lab =
+        run({"/usr/bin/pgrep", "-f", "^ipc-tour-lab joinable " + std::to_string(ipc.st_ino) + " "},
+            10s);
+    ASSERT_EQ(lab.exit_code, 0) << "no lab";
+    ASSERT_EQ(kill(std::stoi(lab.out), SIGKILL), 0) << lab.out;
+    const Outcome ended = second.finish(30s);
+    EXPECT_TRUE(flag_set(ended.out, "icanon") && flag_set(ended.out, "echo")) << ended.out;
+    std::filesystem::remove_all(dir);
 }
