@@ -238,7 +238,13 @@ lab_ipc=$(stat -L -c %i "/proc/$lab/ns/ipc")
 trap '' INT QUIT
 if ! $shell; then
   # A command run alone: its status is the lab's, 128 + N after signal N.
-  exec nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT \
+  # nsenter waits for its child and stops itself when the child stops
+  # (Ctrl-Z), then continues the child when it is continued itself (fg,
+  # bg). Stopped by Ctrl-Z's SIGTSTP as well, it would stop a second time
+  # on fg, once it saw its child's stop: so it ignores SIGTSTP, and the
+  # command gets the default back.
+  trap '' TSTP
+  exec nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT,TSTP \
     IPC_TOUR_LAB="$kind" IPC_TOUR_LAB_IPC="$lab_ipc" PATH="$path" \
     bash -c 'flock -u 9; exec 9<&-; trap : INT QUIT; "$@"' ipc-tour-lab "$@"
 fi

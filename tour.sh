@@ -244,7 +244,25 @@ trap cleanup EXIT
 # After Ctrl-C the shell's prompt starts a line of its own.
 trap 'cleanup; echo; exit 130' INT
 trap 'cleanup; exit 143' TERM
+# Waits for the tour and ends with its status. A trapped signal (CONT
+# below) ends bash's wait early, with 128 + its number, while the tour
+# runs on: it is then waited for again.
+wait_for_tour() { # PID
+  local status
+  while true; do
+    status=0
+    wait "$1" || status=$?
+    kill -0 "$1" 2>/dev/null || return "$status"
+  done
+}
+
+# Ctrl-Z stops every process of the terminal's foreground group, and fg or
+# bg continues them all, the programs the tour holds with SIGSTOP too. Each
+# continue adds a line to $work/continued, so that a part can tell that a
+# stop came in its middle (see stops in tour/helpers.sh).
+: >"$work/continued"
 # A background job's standard input is /dev/null unless given: --pause
 # reads from the terminal.
 tour <&0 &
-wait $!
+trap 'echo >>"$work/continued"' CONT
+wait_for_tour $!

@@ -25,7 +25,24 @@ begin() { # NAME...: true when the tour runs NAME; waits for Enter with --pause
   if $pause && [[ -t 0 ]]; then
     read -r -p "-- press Enter for $1 " _
   fi
+  part_stops=$(stops)
 }
+
+# How often the tour has been stopped (Ctrl-Z) and continued so far: the
+# script adds a line to $work/continued at each continue. Read by the
+# shell itself, as it is polled.
+stops() {
+  local lines=()
+  mapfile -t lines <"$work/continued"
+  echo ${#lines[@]}
+}
+stopped_since() { # COUNT: true when a stop came since stops said COUNT
+  local lines=()
+  mapfile -t lines <"$work/continued"
+  ((${#lines[@]} > $1))
+}
+# True when the tour was stopped in the current part.
+stopped_in_part() { stopped_since "$part_stops"; }
 
 # Polls a condition ten times a second until it holds or `seconds` pass.
 wait_for() {

@@ -37,6 +37,7 @@ mistake() { # NAME COMMAND
     read -r -p "-- press Enter for $1 " _
   fi
   changed=$IPC_TOUR_MISTAKES/$1/build/bin
+  part_stops=$(stops)
   heading "$1: $2"
   step "the change (mistakes/$1.diff):"
   view <"mistakes/$1.diff"
