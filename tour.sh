@@ -244,25 +244,24 @@ trap cleanup EXIT
 # After Ctrl-C the shell's prompt starts a line of its own.
 trap 'cleanup; echo; exit 130' INT
 trap 'cleanup; exit 143' TERM
-# Waits for the tour and ends with its status. A trapped signal (CONT
-# below) ends bash's wait early, with 128 + its number, while the tour
-# runs on: it is then waited for again.
-wait_for_tour() { # PID
-  local status
-  while true; do
-    status=0
-    wait "$1" || status=$?
-    kill -0 "$1" 2>/dev/null || return "$status"
+# Ctrl-Z stops every process of the terminal's foreground group, and fg or
+# bg continues them all, the programs the tour holds with SIGSTOP too. This
+# notes each continue with a line in $work/continued, so that a part can
+# tell that a stop came in its middle (see stops in tour/helpers.sh). A
+# process of its own: a trap on CONT in the script would end its waits
+# early, and bash loses a SIGTERM that comes with the SIGCONT (as kill %1
+# sends both to a stopped job). It ends within a second of the script.
+note_continues() {
+  trap 'echo >>"$work/continued"' CONT
+  while kill -0 $$ 2>/dev/null; do
+    sleep 1 &
+    wait $! || true
   done
 }
 
-# Ctrl-Z stops every process of the terminal's foreground group, and fg or
-# bg continues them all, the programs the tour holds with SIGSTOP too. Each
-# continue adds a line to $work/continued, so that a part can tell that a
-# stop came in its middle (see stops in tour/helpers.sh).
 : >"$work/continued"
+note_continues &
 # A background job's standard input is /dev/null unless given: --pause
 # reads from the terminal.
 tour <&0 &
-trap 'echo >>"$work/continued"' CONT
-wait_for_tour $!
+wait $!

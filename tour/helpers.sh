@@ -290,16 +290,21 @@ same_calls() { # PID...
   done | sort -u | (($(wc -l) == 1))
 }
 
-# Every process below this script, but not the pipeline that asks.
+# Every process below this script, and those it left in its process group
+# (the children of a parent that ended before them, adopted by init), but
+# not the pipeline that asks, nor this script's own parents (in a lab, the
+# lab's bash -c is in the group too).
 descendants() {
   local self=$BASHPID # the subshell that runs this, parent of ps and awk
-  ps -e -o pid=,ppid= | awk -v root=$$ -v self="$self" '
-    { parent[$1] = $2 }
+  ps -e -o pid=,ppid=,pgid= | awk -v root=$$ -v self="$self" '
+    { parent[$1] = $2; group[$1] = $3 }
     END {
+      for (up = root; up in parent; up = parent[up]) above[up]
       for (pid in parent) {
         up = pid
         while (up in parent && up != root && up != self) up = parent[up]
-        if (up == root && pid != root) print pid
+        if (up == self) continue
+        if (up == root ? pid != root : group[pid] == group[root] && !(pid in above)) print pid
       }
     }'
 }
@@ -309,7 +314,7 @@ descendants() {
 # ends a stopped process, such as spawnwait's parent held, or a process
 # that strace traces. Then remove the guard set of a tallylock cut short.
 cleanup() {
-  trap - EXIT INT TERM
+  trap - EXIT INT TERM CONT
   disown -a # no "Killed" report for the background jobs
   local pid found all=" "
   while true; do

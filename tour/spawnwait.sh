@@ -39,9 +39,9 @@ tour_spawnwait() {
   wait $program || true
   if stopped_in_part; then
     notice "the tour was stopped (Ctrl-Z) and continued in this part, and with it" \
-      "spawnwait and its children: each child's stop and continue ended the" \
-      "parent's wait for it early, as WUNTRACED and WCONTINUED ask, so its" \
-      "\"Child finished\" lines came before the children had exited"
+      "spawnwait and its children: the children's stops and continues ended" \
+      "the parent's waits early, as WUNTRACED and WCONTINUED ask, so" \
+      "\"Child finished\" came before the children had exited"
     # Children whose parent's waits ended before they exited are left to
     # the lab's PID 1 (or a subreaper): they end within their ten seconds.
     wait_for 15 gone_from_group spawnwait || true
@@ -56,9 +56,15 @@ tour_spawnwait() {
     parent_and_children 'clone(' child children
     if stopped_in_part; then
       notice "fork is a clone with SIGCHLD as its exit signal; -T puts the time" \
-        "each call took at its end; the stop of the tour stopped the traced" \
-        "children too, and the parent's wait4 calls ended at their stops and" \
-        "continues (WIFSTOPPED, WIFCONTINUED), not only at their exits"
+        "each call took at its end, and the stop of the tour counts in them"
+      if grep -Eq 'WIFSTOPPED|WIFCONTINUED' "$work/t.${pids[0]}"; then
+        notice "the stop stopped the traced children too, and the parent's wait4" \
+          "calls that show WIFSTOPPED or WIFCONTINUED ended at a child's stop or" \
+          "continue, not at its exit"
+      else
+        notice "the parent's wait4 calls here saw only the children's exits, not" \
+          "their stops"
+      fi
       return 0
     fi
     notice "fork is a clone with SIGCHLD as its exit signal; -T puts the time" \
