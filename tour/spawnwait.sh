@@ -17,15 +17,17 @@ tour_spawnwait() {
   if tracing; then
     traced_start "$work/t" -ff "${args[@]}"
   fi
-  if wait_for 5 children_in_state S $program; then
+  since=$(stops)
+  # Each view is taken first, and shown only if no continue of the tour
+  # (fg, bg), which continues the parent and its children too, came
+  # before it was taken.
+  if wait_for 5 children_in_state S $program && held=$(tree $program) &&
+    ! stopped_since "$since"; then
     step "the five children asleep under their parent:"
-    tree $program | view
+    view <<<"$held"
     # Held, the parent cannot reap the children once they have exited.
     # It may have ended already, if a stop of the tour ended its waits.
-    since=$(stops)
     kill -STOP $program 2>/dev/null || true
-    # The view is taken first, and shown only if no continue of the tour
-    # (fg, bg), which continues the parent too, came before it was taken.
     if wait_for 15 zombies_or_gone $program "$since" && children_in_state Z $program &&
       held=$(tree $program) && ! stopped_since "$since"; then
       step "ten seconds later, the parent held with SIGSTOP:"
