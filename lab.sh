@@ -288,15 +288,27 @@ restore_terminal() {
 
 if ! $shell; then
   # A command run alone: its status is the lab's, 128 + N after signal N.
+  # nsenter waits for its child and stops itself when the child stops
+  # (Ctrl-Z), then continues the child when it is continued itself (fg,
+  # bg). Stopped by Ctrl-Z's SIGTSTP as well, it would stop a second time
+  # on fg, once it saw its child's stop: so nsenter alone ignores SIGTSTP,
+  # and the command gets the default back. This process, where it waits,
+  # stops as any: the shell sees its job stop through it.
   # Off a terminal there are no settings to put back, and nsenter takes
   # this process's place, so that its caller sees the signal itself.
-  # shellcheck disable=SC2016,SC2054 # the inner bash expands its own arguments; INT,QUIT is one
-  command=(nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT
+  # shellcheck disable=SC2016,SC2054 # the inner bash expands its own arguments; INT,QUIT,TSTP is one
+  command=(nsenter "${enter[@]}" --wd="$PWD" -- env --default-signal=INT,QUIT,TSTP
     IPC_TOUR_LAB="$kind" IPC_TOUR_LAB_IPC="$lab_ipc" PATH="$path"
     bash -c 'flock -u 9; exec 8>&- 9<&-; trap : INT QUIT; "$@"' ipc-tour-lab "$@")
-  [[ -n $saved ]] || exec "${command[@]}"
+  if [[ -z $saved ]]; then
+    trap '' TSTP
+    exec "${command[@]}"
+  fi
   status=0
-  "${command[@]}" 8>&- || status=$?
+  (
+    trap '' TSTP
+    exec "${command[@]}" 8>&-
+  ) || status=$?
   restore_terminal
   exit "$status"
 fi

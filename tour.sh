@@ -248,6 +248,23 @@ trap 'cleanup; echo; exit 130' INT
 trap 'cleanup; exit 143' TERM
 # A closed terminal.
 trap 'cleanup; exit 129' HUP
+# Ctrl-Z stops every process of the terminal's foreground group, and fg or
+# bg continues them all, the programs the tour holds with SIGSTOP too. This
+# notes each continue with a line in $work/continued, so that a part can
+# tell that a stop came in its middle (see stops in tour/helpers.sh). A
+# process of its own: a trap on CONT in the script would end its waits
+# early, and bash loses a SIGTERM that comes with the SIGCONT (as kill %1
+# sends both to a stopped job). It ends within a second of the script.
+note_continues() {
+  trap 'echo >>"$work/continued"' CONT
+  while kill -0 $$ 2>/dev/null; do
+    sleep 1 &
+    wait $! || true
+  done
+}
+
+: >"$work/continued"
+note_continues &
 # A background job's standard input is /dev/null unless given: --pause
 # reads from the terminal.
 tour <&0 &

@@ -3,16 +3,23 @@
 // program's own output exact, the choice of programs, what an interrupted
 // tour leaves behind, and the system calls that --calls shows.
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -289,6 +296,59 @@ TEST_F(Tour, RunsTheNamedProgramsOnlyAndLeavesNothingWhenInterrupted) {
                 << "the guard set made, or kept, by the tour";
         }
     }
+}
+
+TEST_F(Tour, StoppedWithCtrlZAtATerminalGoesOnToItsEndAfterFg) {
+    // A student's interactive bash, with job control, on a terminal:
+    // Ctrl-Z during spawnwait's part, then fg. The job stops once, and the
+    // tour goes on to its end.
+    int terminal = -1;
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = 200;
+    std::fflush(nullptr);
+    const pid_t shell = forkpty(&terminal, nullptr, nullptr, &size);
+    ASSERT_NE(shell, -1) << std::strerror(errno);
+    if (shell == 0) {
+        setenv("TERM", "dumb", 1);
+        execl("/bin/bash", "bash", "--norc", "--noprofile", "-i", nullptr);
+        _exit(127);
+    }
+    std::string screen;
+    const auto seen = [&](const std::string &text) {
+        pollfd ready{terminal, POLLIN, 0};
+        std::array<char, 4096> buffer{};
+        ssize_t n = 0;
+        while (poll(&ready, 1, 0) == 1 && (n = read(terminal, buffer.data(), buffer.size())) > 0) {
+            screen.append(buffer.data(), static_cast<size_t>(n));
+        }
+        return screen.find(text) != std::string::npos;
+    };
+    const auto type = [&](const std::string &keys) {
+        EXPECT_EQ(write(terminal, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    };
+    std::string command;
+    for (const auto &arg : tour_of({"spawnwait", "tubenote"})) command += arg + " ";
+    type(command + "\n");
+    const bool asleep = wait_until([&] { return seen("the five children asleep"); }, 60s);
+    type("\x1a");
+    const bool stopped = asleep && wait_until([&] { return seen("Stopped"); }, 20s);
+    // The status line is typed ahead; its output, unlike its echo, has ":".
+    type("fg\necho \"status=$?\" | tr = :\n");
+    const bool ended = stopped && wait_until([&] { return seen("status:"); }, 60s);
+    type("exit\n");
+    int status = -1;
+    if (!wait_until([&] { return seen("") && waitpid(shell, &status, WNOHANG) == shell; }, 10s)) {
+        kill(shell, SIGHUP);  // bash hands it on to its jobs, stopped ones too
+        waitpid(shell, &status, 0);
+    }
+    close(terminal);
+    ASSERT_TRUE(ended) << screen;
+    EXPECT_NE(screen.find("status:0"), std::string::npos) << screen;
+    EXPECT_EQ(count(screen, "Stopped"), 1U) << screen;
+    EXPECT_NE(screen.find("== tubenote"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("the tour was stopped (Ctrl-Z)"), std::string::npos) << screen;
+    EXPECT_FALSE(std::regex_search(screen, std::regex("No such process|line [0-9]+: "))) << screen;
 }
 
 TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {

@@ -26,7 +26,24 @@ begin() { # NAME...: true when the tour runs NAME; waits for Enter with --pause
   if $pause && [[ -t 0 ]]; then
     read -r -p "-- press Enter for $1 " _
   fi
+  part_stops=$(stops)
 }
+
+# How often the tour has been stopped (Ctrl-Z) and continued so far: the
+# script adds a line to $work/continued at each continue. Read by the
+# shell itself, as it is polled.
+stops() {
+  local lines=()
+  mapfile -t lines <"$work/continued"
+  echo ${#lines[@]}
+}
+stopped_since() { # COUNT: true when a stop came since stops said COUNT
+  local lines=()
+  mapfile -t lines <"$work/continued"
+  ((${#lines[@]} > $1))
+}
+# True when the tour was stopped in the current part.
+stopped_in_part() { stopped_since "$part_stops"; }
 
 # Polls a condition ten times a second until it holds or `seconds` pass.
 wait_for() {
@@ -318,16 +335,25 @@ same_calls() { # PID...
   done | sort -u | (($(wc -l) == 1))
 }
 
-# Every process below this script, but not the pipeline that asks.
+# Every process below this script, and those it left in its process group
+# where the script leads that group (the children of a parent that ended
+# before them, adopted by init), but not the pipeline that asks, nor this
+# script's own parents. In a lab the group lies outside the lab, and what
+# the tour left there ends with the lab.
 descendants() {
   local self=$BASHPID # the subshell that runs this, parent of ps and awk
-  ps -e -o pid=,ppid= | awk -v root=$$ -v self="$self" '
-    { parent[$1] = $2 }
+  ps -e -o pid=,ppid=,pgid= | awk -v root=$$ -v self="$self" '
+    { parent[$1] = $2; group[$1] = $3 }
     END {
+      # Only a group of the tour's own, which the script leads: a caller
+      # without job control shares its group with the tour.
+      own = group[root] == root
+      for (up = root; up in parent; up = parent[up]) above[up]
       for (pid in parent) {
         up = pid
         while (up in parent && up != root && up != self) up = parent[up]
-        if (up == root && pid != root) print pid
+        if (up == self) continue
+        if (up == root ? pid != root : own && group[pid] == root && !(pid in above)) print pid
       }
     }'
 }
@@ -337,7 +363,7 @@ descendants() {
 # ends a stopped process, such as spawnwait's parent held, or a process
 # that strace traces. Then remove the guard set of a tallylock cut short.
 cleanup() {
-  trap - EXIT INT TERM HUP
+  trap - EXIT INT TERM HUP CONT
   disown -a # no "Killed" report for the background jobs
   local pid found all=" "
   while true; do
