@@ -345,8 +345,8 @@ descendants() {
   ps -e -o pid=,ppid=,pgid= | awk -v root=$$ -v self="$self" '
     { parent[$1] = $2; group[$1] = $3 }
     END {
-      # Only a group of the tour's own, which the script leads: a caller
-      # without job control shares its group with the tour.
+      # Only a group that the script leads: a caller without job
+      # control shares its group with the tour.
       own = group[root] == root
       for (up = root; up in parent; up = parent[up]) above[up]
       for (pid in parent) {
