@@ -2,8 +2,6 @@
 // behind that their first process does not wait for; the test process is a
 // child subreaper, so such orphans become its children and their exit
 // status can be read.
-#include <poll.h>
-#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -14,12 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <regex>
 #include <string>
 #include <thread>
@@ -162,28 +157,10 @@ TEST_F(Pipes, TubechainAtATerminalEndsWithThePagerAndLeavesNothing) {
     // pages the list and waits for a key. The shell must wait until the
     // pager has ended, not only until ps has.
     int terminal = -1;
-    winsize size{};
-    size.ws_row = 3;
-    size.ws_col = 80;
-    std::fflush(nullptr);
-    const pid_t shell = forkpty(&terminal, nullptr, nullptr, &size);
-    ASSERT_NE(shell, -1) << std::strerror(errno);
-    if (shell == 0) {
-        setenv("TERM", "dumb", 1);
-        const std::string line = bin("tubechain") + "; echo \"shell: $?\"";
-        execl("/bin/sh", "sh", "-c", line.c_str(), nullptr);
-        _exit(127);
-    }
+    const pid_t shell = start_on_terminal(
+        {"/bin/sh", "-c", bin("tubechain") + "; echo \"shell: $?\""}, 3, 80, terminal);
     std::string screen;
-    const auto read_screen = [&] {
-        pollfd ready{terminal, POLLIN, 0};
-        std::array<char, 4096> buffer{};
-        ssize_t n = 0;
-        if (poll(&ready, 1, 0) == 1 && (n = read(terminal, buffer.data(), buffer.size())) > 0) {
-            screen.append(buffer.data(), static_cast<size_t>(n));
-        }
-        return n;
-    };
+    const auto read_screen = [&] { read_terminal(terminal, screen); };
     // The pager waits for a key, and ps, its child, has ended (or the shell
     // went on without waiting for the pager).
     const auto paging = [&] {
@@ -217,8 +194,7 @@ TEST_F(Pipes, TubechainAtATerminalEndsWithThePagerAndLeavesNothing) {
         waitpid(shell, &status, 0);
     }
     // What the shell wrote last may still be in the terminal.
-    while (read_screen() > 0) {
-    }
+    read_screen();
     close(terminal);
     EXPECT_TRUE(exited_with(status, 0)) << screen;
     EXPECT_NE(screen.find("shell: 0"), std::string::npos) << screen;

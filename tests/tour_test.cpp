@@ -3,8 +3,6 @@
 // program's own output exact, the choice of programs, what an interrupted
 // tour leaves behind, and the system calls that --calls shows.
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/sem.h>
@@ -16,10 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -303,25 +298,11 @@ TEST_F(Tour, StoppedWithCtrlZAtATerminalGoesOnToItsEndAfterFg) {
     // Ctrl-Z during spawnwait's part, then fg. The job stops once, and the
     // tour goes on to its end.
     int terminal = -1;
-    winsize size{};
-    size.ws_row = 50;
-    size.ws_col = 200;
-    std::fflush(nullptr);
-    const pid_t shell = forkpty(&terminal, nullptr, nullptr, &size);
-    ASSERT_NE(shell, -1) << std::strerror(errno);
-    if (shell == 0) {
-        setenv("TERM", "dumb", 1);
-        execl("/bin/bash", "bash", "--norc", "--noprofile", "-i", nullptr);
-        _exit(127);
-    }
+    const pid_t shell =
+        start_on_terminal({"/bin/bash", "--norc", "--noprofile", "-i"}, 50, 200, terminal);
     std::string screen;
     const auto seen = [&](const std::string &text) {
-        pollfd ready{terminal, POLLIN, 0};
-        std::array<char, 4096> buffer{};
-        ssize_t n = 0;
-        while (poll(&ready, 1, 0) == 1 && (n = read(terminal, buffer.data(), buffer.size())) > 0) {
-            screen.append(buffer.data(), static_cast<size_t>(n));
-        }
+        read_terminal(terminal, screen);
         return screen.find(text) != std::string::npos;
     };
     const auto type = [&](const std::string &keys) {

@@ -8,6 +8,7 @@
 #include <linux/seccomp.h>
 #include <net/if.h>
 #include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -261,6 +262,39 @@ Running start(const std::vector<std::string> &argv, const Options &options) {
 
 Outcome run(const std::vector<std::string> &argv, Millis timeout, const Options &options) {
     return start(argv, options).finish(timeout);
+}
+
+pid_t start_on_terminal(const std::vector<std::string> &argv, unsigned short rows,
+                        unsigned short columns, int &terminal) {
+    winsize size{};
+    size.ws_row = rows;
+    size.ws_col = columns;
+    std::fflush(nullptr);
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
+    if (pid == -1) {
+        std::perror("forkpty");
+        std::abort();
+    }
+    if (pid == 0) {
+        setenv("TERM", "dumb", 1);
+        std::vector<char *> args;
+        args.reserve(argv.size() + 1);
+        for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        std::perror(args[0]);
+        _exit(127);
+    }
+    return pid;
+}
+
+void read_terminal(int terminal, std::string &screen) {
+    pollfd ready{terminal, POLLIN, 0};
+    std::array<char, 4096> buffer{};
+    ssize_t n = 0;
+    while (poll(&ready, 1, 0) == 1 && (n = read(terminal, buffer.data(), buffer.size())) > 0) {
+        screen.append(buffer.data(), static_cast<size_t>(n));
+    }
 }
 
 bool wait_until(const std::function<bool()> &ready, Millis deadline) {

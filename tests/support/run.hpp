@@ -90,6 +90,17 @@ std::string bin(const std::string &name);
 Running start(const std::vector<std::string> &argv, const Options &options = {});
 Outcome run(const std::vector<std::string> &argv, Millis timeout, const Options &options = {});
 
+// Starts argv[0] (a full path) on a new pseudo-terminal of `rows` x
+// `columns`, as a user's terminal runs it: the leader of a session whose
+// controlling terminal that is, with TERM=dumb. Returns its pid, and the
+// terminal's other side in `terminal`; the test reaps the program.
+pid_t start_on_terminal(const std::vector<std::string> &argv, unsigned short rows,
+                        unsigned short columns, int &terminal);
+
+// Appends what the terminal's other side has to read to `screen`, without
+// waiting.
+void read_terminal(int terminal, std::string &screen);
+
 // Polls `ready` every few milliseconds until it holds or the deadline passes.
 bool wait_until(const std::function<bool()> &ready, Millis deadline);
 
