@@ -68,6 +68,18 @@ void collect(int out_fd, int err_fd, bool &out_open, bool &err_open, Outcome &ou
     if (err_open) err_open = drain(err_fd, outcome.err);
 }
 
+// In a child: becomes argv[0] (a full path), or ends with 127 as a shell
+// does for a command it cannot run.
+[[noreturn]] void exec_or_exit(const std::vector<std::string> &argv) {
+    std::vector<char *> args;
+    args.reserve(argv.size() + 1);
+    for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    std::perror(args[0]);
+    _exit(127);
+}
+
 void record_status(Outcome &outcome, int status) {
     if (WIFEXITED(status)) outcome.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
@@ -244,13 +256,7 @@ Running start(const std::vector<std::string> &argv, const Options &options) {
         close_range(3, ~0U, 0);
         signal(SIGPIPE, SIG_DFL);
         if (options.in_child) options.in_child();
-        std::vector<char *> args;
-        args.reserve(argv.size() + 1);
-        for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        std::perror(args[0]);
-        _exit(127);
+        exec_or_exit(argv);
     }
     setpgid(pid, pid);
     close(in[0]);
@@ -277,13 +283,7 @@ pid_t start_on_terminal(const std::vector<std::string> &argv, unsigned short row
     }
     if (pid == 0) {
         setenv("TERM", "dumb", 1);
-        std::vector<char *> args;
-        args.reserve(argv.size() + 1);
-        for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        std::perror(args[0]);
-        _exit(127);
+        exec_or_exit(argv);
     }
     return pid;
 }
