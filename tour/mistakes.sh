@@ -6,6 +6,14 @@
 # is ended by the part once its symptom has been seen, orphans too (they
 # leave the tour's tree but keep its process group). Sourced by tour.sh,
 # which sets mistake_names and selected; the rest is tour/helpers.sh's.
+# What a part looks for, its symptom, is found by the probe beside the
+# mistake's diff (symptom_NAME in mistakes/NAME.sh), which the exercises'
+# checks run too.
+
+for name in "${mistake_names[@]}"; do
+  # shellcheck source=/dev/null # one probe per mistake
+  source "mistakes/$name.sh"
+done
 
 # The program a mistake runs: its name's first word; the counter's
 # mistakes run through tallybare.
@@ -79,46 +87,22 @@ four_asleep() { # ID
 
 mistake_tallylock_no_undo() {
   mistake tallylock-no-undo "tallylock 1000000" || return 0
-  local program workers id holder="" fields try let_go=false
-  start_tallylock "$changed/tallylock" 1000000
-  program=$started
-  if wait_for 5 counting_or_ended && counting; then
-    id=$(guard_id)
-    # Caught with the five stopped, a guard at 0 names its holder: the
-    # last process to change it is the worker whose take lowered it.
-    for ((try = 0; try < 50; try++)); do
-      [[ -z $holder ]] || break
-      mapfile -t workers < <(ps -o pid= --ppid "$program" | tr -d ' ')
-      kill -STOP "${workers[@]}" 2>/dev/null || true
-      read -r -a fields <<<"$(guard_fields "$id")"
-      if [[ ${fields[0]:-} == 0 && " ${workers[*]} " == *" ${fields[2]:-} "* ]]; then
-        holder=${fields[2]}
-      else
-        kill -CONT "${workers[@]}" 2>/dev/null || true
-        sleep 0.05
-      fi
-    done
-  fi
-  if [[ -n $holder ]]; then
-    kill -KILL "$holder" 2>/dev/null || true
-    kill -CONT "${workers[@]}" 2>/dev/null || true
-    # A continue of the tour (fg, bg) while it held the five lets them go
-    # on: the worker it then killed may no longer have held the guard.
-    if ! wait_for 10 four_asleep "$id" && stopped_in_part; then
-      notice "the tour was stopped (Ctrl-Z) while it held the workers, and its" \
-        "continue let them go on: the worker killed no longer held the guard," \
-        "and the others counted on; run it again"
-      holder=""
-      let_go=true
-    fi
-  fi
-  if [[ -n $holder ]]; then
+  local program workers id holder asleep look evidence found=0
+  symptom_tallylock_no_undo || found=$?
+  # A continue of the tour (fg, bg) while it held the five lets them go
+  # on: the worker it then killed may no longer have held the guard.
+  if ((found == 1)) && stopped_in_part; then
+    notice "the tour was stopped (Ctrl-Z) while it held the workers, and its" \
+      "continue let them go on: the worker killed no longer held the guard," \
+      "and the others counted on; run it again"
+  elif ((found == 2)); then
+    notice "the run could not be caught holding its guard; try again"
+  else
     step "worker $holder, which held the guard, killed; the other four:"
-    sleepers "$program" | view
-    local look value ncount
-    look=$({ ipcs -s -i "$id" || true; } | sed '/^$/d')
+    print_view "$asleep"
     step "the guard (ipcs -s -i $id):"
     print_view "$look"
+    local value ncount
     # The row of semaphore 0: semnum value ncount zcount pid.
     value=$(awk '$1 == "0" && NF == 5 { print $2 }' <<<"$look")
     ncount=$(awk '$1 == "0" && NF == 5 { print $3 }' <<<"$look")
@@ -133,40 +117,26 @@ mistake_tallylock_no_undo() {
     notice "with SEM_UNDO the kernel keeps what each process owes the set, and" \
       "gives it back when the process dies: the sound tallylock loses only" \
       "the killed worker's additions, and the others go on"
-  elif ! $let_go; then
-    notice "the run could not be caught holding its guard; try again"
   fi
-  kill -KILL "$program" "${workers[@]}" 2>/dev/null || true
-  wait "$program" 2>/dev/null || true
-  remove_guard_left
-  tallylock_ended
 }
 
 mistake_tallylock_guard_of_two() {
   mistake tallylock-guard-of-two "tallylock 100000" || return 0
-  local program status total id try
+  local program status total id try most counting_view out evidence lost=false
   # Two workers in at once lose an addition only when their read and
   # store overlap: most runs show it, and five tries nearly all.
-  for ((try = 1; try <= 5; try++)); do
-    status=0
-    start_tallylock "$changed/tallylock" 100000 >"$work/out"
-    program=$started
-    if ((try == 1)) && wait_for 5 counting_or_ended && counting; then
-      id=$(guard_id)
-      step "while the five count (ipcs -s -i $id):"
-      { ipcs -s -i "$id" || true; } | sed '/^$/d' | view
-    fi
-    wait "$program" || status=$?
-    tallylock_ended
-    total=$(awk '/^padre total= / { print $3 }' "$work/out")
-    [[ $total =~ ^[0-9]+$ ]] && ((total < 500000)) && break
-  done
-  step "try $((try > 5 ? 5 : try)), which ended with status $status:"
-  cat "$work/out"
-  if ((try <= 5 && status == 0)); then
+  symptom_tallylock_guard_of_two 5 || true
+  if [[ -n $counting_view ]]; then
+    step "while the five count (ipcs -s -i $id):"
+    print_view "$counting_view"
+  fi
+  [[ $total =~ ^[0-9]+$ ]] && ((total < 500000)) && lost=true
+  step "try $try, which ended with status $status:"
+  cat "$out"
+  if $lost && ((status == 0)); then
     notice "$((500000 - total)) additions lost, with status 0: from 2, the" \
       "guard let two workers in at once, and nothing in the run says so"
-  elif ((try <= 5)); then
+  elif $lost; then
     notice "$((500000 - total)) additions lost, and status $status: its own lines" \
       "above say why; from 2, the guard lets two workers in at once, and" \
       "nothing in a run says so"
@@ -181,28 +151,13 @@ mistake_tallylock_guard_of_two() {
 
 mistake_counter_worker_returns() {
   mistake counter-worker-returns "tallybare 3000" || return 0
-  local program most=0 now lines
-  "$changed/tallybare" 3000 >"$work/out" &
-  program=$!
-  # The tree grows as workers finish counting and fork on, and shrinks as
-  # the last ones made end: shown once it holds 16 processes.
-  many() {
-    now=$(in_group tallybare | wc -l)
-    ((now > most)) && most=$now
-    ((now >= 16)) || ended "$program"
-  }
-  if wait_for 10 many && ! ended "$program"; then
-    local look rows
-    look=$(ps -o pid,ppid,stat,args --forest -p "$(group_pids tallybare | paste -sd,)" || true)
+  local program most look out lines evidence
+  symptom_counter_worker_returns || true
+  if [[ -n $look ]]; then
     step "while they count:"
     print_view "$look"
-    rows=$(view_rows "$look" 'tallybare')
-    ((rows > most)) && most=$rows
   fi
-  wait $program || true
-  wait_for 5 gone_from_group tallybare || true
-  cat "$work/out"
-  lines=$(grep -c '^padre total=' "$work/out" || true)
+  cat "$out"
   notice "$lines \"padre total=\" lines, one from each process that got out of" \
     "the fork loop: each worker went back into it and forked for the rounds" \
     "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, up to $most of them seen at once"
@@ -215,10 +170,9 @@ mistake_counter_printf_before_fork() {
   step "on a terminal (script -qec \"tallybare 300\" /dev/null):"
   script -qec "$changed/tallybare 300" /dev/null </dev/null | tr -d '\r' || true
   step "through a pipe (tallybare 300 | cat):"
-  local piped copies
-  piped=$("$changed/tallybare" 300 | cat || true)
+  local piped copies line evidence
+  symptom_counter_printf_before_fork || true
   if [[ -n $piped ]]; then printf '%s\n' "$piped"; fi
-  copies=$(view_rows "$piped" '^padre creando')
   if ((copies == 6)); then
     notice "on a terminal stdout is line-buffered and the line went out at once;" \
       "into a pipe it waits in the buffer, which each of the five workers" \
@@ -232,20 +186,13 @@ mistake_counter_printf_before_fork() {
   notice "the sound program calls fflush(stdout) before the fork loop"
 }
 
-torn() { # FILE: a grid with rows of 0 and of 1, or a mixed row
-  grep -q '^\[.*0.*\]$' "$1" && grep -q '^\[.*1.*\]$' "$1"
-}
-
 mistake_gridflip_async_cancel() {
   mistake gridflip-async-cancel "gridflip" || return 0
-  local try
-  for ((try = 1; try <= 10; try++)); do
-    "$changed/gridflip" >"$work/out" 2>&1 || true
-    torn "$work/out" && break
-  done
-  step "try $((try > 10 ? 10 : try)):"
-  cat "$work/out"
-  if ((try <= 10)); then
+  local try out evidence found=0
+  symptom_gridflip_async_cancel 10 || found=$?
+  step "try $try:"
+  cat "$out"
+  if ((found == 0)); then
     notice "a torn grid on try $try: the request ended the worker in the" \
       "middle of a pass, between two cells"
   else
@@ -257,14 +204,10 @@ mistake_gridflip_async_cancel() {
 
 mistake_spawnwait_no_wait() {
   mistake spawnwait-no-wait "spawnwait 3" || return 0
-  local status=0
-  "$changed/spawnwait" 3 || status=$?
-  # The orphans, in the tour's process group still.
-  adopted() { [[ $(in_group spawnwait | wc -l) == 5 ]]; }
-  if wait_for 5 adopted; then
-    local look
-    # shellcheck disable=SC2046 # a list of PIDs
-    look=$(sleepers $(group_pids spawnwait))
+  local program status out early look evidence
+  symptom_spawnwait_no_wait || true
+  cat "$out"
+  if [[ -n $look ]]; then
     step "spawnwait ended with status $status; its five children:"
     print_view "$look"
     if (($(view_rows "$look" '^ *[0-9]+ +[0-9]+ +S') == 5)); then
@@ -285,9 +228,9 @@ mistake_spawnwait_no_wait() {
 
 mistake_tubenote_pipe_after_fork() {
   mistake tubenote-pipe-after-fork "tubenote" || return 0
-  local status=0
-  "$changed/tubenote" 2>&1 | cat || status=$?
-  wait_for 5 gone_from_group tubenote || true
+  local status out evidence
+  symptom_tubenote_pipe_after_fork || true
+  cat "$out"
   step "tubenote ended with status $status ($(kill -l "$status" 2>/dev/null || echo "-"))"
   if ((status == 128 + $(kill -l PIPE))); then
     notice "fork came first, so each process made a pipe of its own: the" \
@@ -313,29 +256,18 @@ mistake_tubenote_pipe_after_fork() {
     "both processes"
 }
 
+
 mistake_tubechain_reader_keeps_write_end() {
   mistake tubechain-reader-keeps-write-end "tubechain" || return 0
-  local program
-  "$changed/tubechain" >"$work/out" &
-  program=$!
-  # more asleep in a pipe read, and ps, its child, ended (a zombie).
-  more_waits() {
-    [[ $(ps -o stat=,wchan= -p "$program") == S*pipe_read* ]] &&
-      ! ps -o stat= --ppid "$program" | grep -qv Z
-  }
-  local fds="" input
-  if wait_for 5 more_waits; then
+  local program out asleep fds evidence found=0
+  symptom_tubechain_reader_keeps_write_end || found=$?
+  if [[ -n $asleep ]]; then
     step "ps has ended; more waits:"
-    sleepers "$program" | view
-    # Those below 10: what the tour's shell keeps above is not more's.
-    fds=$({ ls -l "/proc/$program/fd" || true; } |
-      awk '$(NF - 2) ~ /^[0-9]$/ { print $(NF - 2), $(NF - 1), $NF }')
+    print_view "$asleep"
     step "more's descriptors (ls -l /proc/$program/fd):"
     print_view "$fds"
   fi
-  # The pipe that descriptor 0 reads, held by another descriptor too.
-  input=$(view_field "$fds" 0 3)
-  if [[ $input == pipe:* ]] && (($(view_rows "$fds" " -> ${input//[][]/.}\$") > 1)); then
+  if ((found == 0)) && [[ -n $fds ]]; then
     notice "more holds the pipe's write end as well as its read end, so the" \
       "pipe never reports the end of the data to it; it keeps what it read" \
       "and sleeps in the next read for ever"
@@ -346,32 +278,19 @@ mistake_tubechain_reader_keeps_write_end() {
   fi
   notice "the sound launcher closes its copy of the write end before it becomes" \
     "more"
-  kill -KILL "$program" 2>/dev/null || true
-  wait "$program" 2>/dev/null || true
-  # Any more of this run that the kill missed, an orphan too.
-  end_all more
 }
 
 mistake_stephost_no_reuseaddr() {
   mistake stephost-no-reuseaddr "stephost, stepguest, then stephost again" || return 0
-  local program status=0
+  local status out look evidence
   if port_listening; then
     notice "port 7734 is already in use; skipping this mistake"
     return 0
   fi
-  "$changed/stephost" >/dev/null &
-  program=$!
-  wait_for 5 port_listening || return 0
-  "$changed/stepguest" >/dev/null || true
-  finish_server $program
+  # Quiet when the first stephost never listened, as before.
+  symptom_stephost_no_reuseaddr || (($? != 2)) || return 0
   step "a whole conversation done, stephost again:"
-  # It fails at bind; should it bind, it would wait for a client for ever.
-  "$changed/stephost" 2>&1 &
-  program=$!
-  wait_for 5 ended $program || kill -KILL $program 2>/dev/null || true
-  wait $program || status=$?
-  local look
-  look=$(ss -tan '( sport = :7734 or dport = :7734 )')
+  cat "$out"
   step "stephost ended with status $status; the port:"
   print_view "$look"
   if ((status == 137)) && stopped_in_part; then
@@ -391,23 +310,14 @@ mistake_stephost_no_reuseaddr() {
 
 mistake_boardhost_busy_wait() {
   mistake boardhost-busy-wait "boardhost, then boardguest" || return 0
-  local program
-  "$changed/boardhost" &
-  program=$!
-  # %CPU is the share of a core since the start: near 100 within a second
-  # on an idle machine, and as much as the others leave on a busy one.
-  busy() { (($(ps -o pcpu= -p "$program" | cut -d. -f1) >= 90)); }
-  attached() { [[ $(nattch $mailbox) -ge 1 ]] 2>/dev/null; }
-  local look=""
-  if wait_for 5 attached; then
-    wait_for 3 busy || true
-    look=$(ps -o pid,stat,pcpu,time,args -p "$program" || true)
+  local program look host_out guest_out evidence found=0
+  symptom_boardhost_busy_wait || found=$?
+  if [[ -n $look ]]; then
     step "the server waits for the client:"
     print_view "$look"
   fi
-  "$changed/boardguest" || true
-  finish_server $program
-  if [[ $(view_field "$look" "$program" 2) == R* ]]; then
+  cat "$guest_out" "$host_out"
+  if ((found == 0)); then
     notice "with no sleep between two looks at byte 0 the server runs (R) all" \
       "the time it waits: near 100 %CPU, a whole core, unless other work" \
       "takes its share"
@@ -444,8 +354,9 @@ mistake_boardhost_busy_wait() {
 
 mistake_boardhost_no_volatile() {
   mistake boardhost-no-volatile "boardhost" || return 0
-  local status=0
-  "$changed/boardhost" || status=$?
+  local status out evidence
+  symptom_boardhost_no_volatile || true
+  cat "$out"
   step "boardhost ended at once, with status $status, and no client"
   notice "without volatile the compiler knows byte 0 holds \"a\" and nothing" \
     "in the loop can change it; C++ lets it assume that a loop doing nothing" \
@@ -453,20 +364,15 @@ mistake_boardhost_no_volatile() {
   notice "the sound server reads byte 0 through a volatile pointer, and sleeps"
 }
 
-dest_segment() { ipcs -m | grep -q ' dest *$'; }
-
 mistake_boardhost_removes_at_once() {
   mistake boardhost-removes-at-once "boardhost, then boardguest" || return 0
-  local program status=0
-  "$changed/boardhost" &
-  program=$!
-  local look=""
-  if wait_for 5 dest_segment; then
-    look=$(ipcs -m | sed '/^$/d')
+  local program look status guest_out evidence
+  symptom_boardhost_removes_at_once || true
+  if [[ -n $look ]]; then
     step "the server polls its segment:"
     print_view "$look"
   fi
-  "$changed/boardguest" 2>&1 || status=$?
+  cat "$guest_out"
   step "boardguest ended with status $status"
   if (($(view_rows "$look" '^0x00000000 .* dest *$') > 0)); then
     notice "removed at once, the segment lost its key (0x00000000, dest): it" \
@@ -477,8 +383,6 @@ mistake_boardhost_removes_at_once() {
   fi
   notice "the sound server leaves the segment for its client, who finds it by" \
     "the key"
-  kill -KILL "$program" 2>/dev/null || true
-  wait "$program" 2>/dev/null || true
 }
 
 tour_mistakes() {
