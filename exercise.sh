@@ -20,8 +20,6 @@ set -euo pipefail
 # The name it is run by: ./exercise.sh in a clone, ipc-exercise where installed.
 me=${IPC_TOUR_AS:-./exercise.sh}
 said=${me##*/}
-lab=./lab.sh
-[[ $me == ./exercise.sh ]] || lab=ipc-lab
 root=$(cd "$(dirname "$0")" && pwd)
 
 # Seconds a whole check may take in its lab; spawnwait's children sleep 10 s.
@@ -52,10 +50,9 @@ repair; a check judges the repair by what the kernel shows when it runs.
 EOF
 }
 
-# Bad use: one line, and where to look.
+# Bad use: one line that says what, and where to look.
 bad_use() { # MESSAGE
-  echo "$said: $1" >&2
-  echo "$said: see $me --help" >&2
+  echo "$said: $1 (see $me --help)" >&2
   exit 2
 }
 
@@ -166,23 +163,31 @@ exercise_of() { # DIR
 }
 
 # The folder's programs, built with the project's warnings and
-# optimisation into DIR/build: each source file with a main is a program,
-# linked with those without one (counter.cpp). The log is DIR/build/build.log.
-build() { # DIR
-  local dir=$1 source program others=() status=0
+# optimisation into DIR/build: those the project's folder makes (its
+# add_executable lines), each from NAME.cpp and the folder's sources that
+# are no program of their own (counter.cpp). The log: DIR/build/build.log.
+build() { # DIR NAME
+  local dir=$1 folder source program programs others=() status=0
+  folder=$(folder_of "$2")
+  mapfile -t programs < <(sed -n 's/^add_executable(\([a-z]*\) .*/\1/p' "$root/$folder/CMakeLists.txt")
   mkdir -p "$dir/build"
   : >"$dir/build/build.log"
   for source in "$dir"/*.cpp; do
-    [[ -e $source ]] || continue
-    grep -q -E '^ *int +main *\(' "$source" || others+=("$source")
+    [[ -e $source && " ${programs[*]} " != *" $(basename "$source" .cpp) "* ]] || continue
+    others+=("$source")
   done
-  for source in "$dir"/*.cpp; do
-    [[ -e $source ]] || continue
-    grep -q -E '^ *int +main *\(' "$source" || continue
-    program=$(basename "$source" .cpp)
+  for program in "${programs[@]}"; do
     rm -f "$dir/build/$program"
+    if [[ ! -f $dir/$program.cpp ]]; then
+      echo "$program.cpp: no such file (the exercise's files keep their names)" >>"$dir/build/build.log"
+      status=1
+      continue
+    fi
+    echo "c++ -std=c++20 -O2 -g -Wall -Wextra -Wpedantic -pthread -o build/$program $program.cpp ${others[*]##*/}" \
+      >>"$dir/build/build.log"
     timeout 120 "${CXX:-c++}" -std=c++20 -O2 -g -DNDEBUG -Wall -Wextra -Wpedantic -pthread \
-      -o "$dir/build/$program" "$source" "${others[@]}" >>"$dir/build/build.log" 2>&1 || status=1
+      -o "$dir/build/$program" "$dir/$program.cpp" "${others[@]}" >>"$dir/build/build.log" 2>&1 ||
+      status=1
   done
   return $status
 }
@@ -216,13 +221,14 @@ judge() { # DIR
     return
   fi
   if ! why=$("$root/lab.sh" --check 2>&1); then
+    why=$(head -n 1 <<<"$why")
     printf 'refused\tno lab can be made here (%s); the code is never run outside one\n' \
-      "$(sed 's/^lab.sh: //' <<<"$why" | head -n 1)"
+      "${why#lab.sh: }"
     return
   fi
-  attempt=$(($(wc -l <"$dir/history" 2>/dev/null || echo 0) + 1))
+  attempt=$(($(wc -l 2>/dev/null <"$dir/history" || echo 0) + 1))
   echo "attempt $attempt"
-  if ! build "$dir"; then
+  if ! build "$dir" "$name"; then
     echo "build-failed"
     echo "$(date '+%F %T') build failed" >>"$dir/history"
     return
@@ -272,15 +278,16 @@ check() { # [--tap] DIR...
   ((${#dirs[@]})) || dirs=(.)
   for dir in "${dirs[@]}"; do exercise_of "$dir" >/dev/null; done
   $tap && echo "TAP version 13"
-  local tap_lines=()
+  local tap_lines=() label=""
   for dir in "${dirs[@]}"; do
     name=$(exercise_of "$dir")
+    ((${#dirs[@]} == 1)) || label="$dir: "
     results=$(judge "$dir")
     passed=0 checks=0
     if [[ $results == refused$'\t'* ]]; then
       echo "$said: ${results#refused$'\t'}" >&2
       status=1
-      if $tap; then tap_lines+=("not ok $((++number)) - $dir: checked # ${results#refused$'\t'}"); fi
+      if $tap; then tap_lines+=("not ok $((++number)) - ${label}checked # ${results#refused$'\t'}"); fi
       continue
     fi
     if ! $tap; then
@@ -289,7 +296,7 @@ check() { # [--tap] DIR...
     if grep -qx build-failed <<<"$results"; then
       status=1
       if $tap; then
-        tap_lines+=("not ok $((++number)) - $dir: the build")
+        tap_lines+=("not ok $((++number)) - ${label}the build")
         while IFS= read -r line; do tap_lines+=("# $line"); done < <(first_errors "$dir")
       else
         echo "FAIL  the build; the compiler's first errors:"
@@ -303,11 +310,11 @@ check() { # [--tap] DIR...
       case $verdict in
         ok)
           passed=$((passed + 1))
-          if $tap; then tap_lines+=("ok $((++number)) - $dir: $what"); else folded 6 "ok    $what"; fi
+          if $tap; then tap_lines+=("ok $((++number)) - $label$what"); else folded 6 "ok    $what"; fi
           ;;
         FAIL)
           if $tap; then
-            tap_lines+=("not ok $((++number)) - $dir: $what" "# $why")
+            tap_lines+=("not ok $((++number)) - $label$what" "# $why")
           else
             folded 6 "FAIL  $what"
             folded 6 "      $why"
@@ -331,7 +338,7 @@ first_errors() { # DIR
   if grep -q 'error' "$log"; then
     grep -m 8 -E 'error|^ +\| ' "$log" | head -n 8
   else
-    head -n 8 "$log"
+    grep -v '^c++ ' "$log" | head -n 8
   fi
 }
 
@@ -356,7 +363,7 @@ report() { # [--csv] DIR...
     passed=$(grep -c $'^ok\t' <<<"$results" || true)
     checks=$(awk '$1 == "plan" { print $2 }' <<<"$results")
     [[ -n $checks ]] || checks=0
-    attempts=$(wc -l <"$dir/history" 2>/dev/null || echo 0)
+    attempts=$(wc -l 2>/dev/null <"$dir/history" || echo 0)
     if [[ $results == refused$'\t'* ]]; then
       echo "$said: $dir: ${results#refused$'\t'}" >&2
     fi
@@ -383,7 +390,7 @@ show() { # [DIR]
     echo "$said: no lab can be made here (${why#lab.sh: }); the code is never run outside one" >&2
     exit 1
   fi
-  if ! build "$dir"; then
+  if ! build "$dir" "$name"; then
     echo "$said: the build failed; the compiler's first errors:" >&2
     first_errors "$dir" >&2
     exit 1

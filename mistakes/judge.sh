@@ -18,6 +18,7 @@
 # The checks are the exercise's, checks_NAME in mistakes/NAME.sh, beside
 # the probe (symptom_NAME) that the tour's part for that mistake runs too.
 set -euo pipefail
+# shellcheck disable=SC2317 # functions that wait_for and the checks call by name
 
 show=false
 if [[ ${1:-} == --show ]]; then
@@ -67,6 +68,8 @@ bin=$build
 }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The programs run here, where a file they make goes with the rest.
+cd "$work"
 : >"$work/continued"
 group=$(ps -o pgid= -p $$)
 group=${group// /}
@@ -122,8 +125,8 @@ ending() { # STATUS
     152) echo "killed by SIGXCPU: the CPU limit, ${cpu_seconds} s" ;;
     153) echo "killed by SIGXFSZ: the output limit, $((file_bytes / 1024)) KiB" ;;
     *)
-      if (($1 > 128)); then
-        echo "killed by SIG$(kill -l "$(($1 - 128))" 2>/dev/null || echo "$(($1 - 128))")"
+      if (($1 > 128)) && kill -l "$(($1 - 128))" >/dev/null 2>&1; then
+        echo "killed by SIG$(kill -l "$(($1 - 128))")"
       else
         echo "status $1"
       fi
@@ -147,12 +150,14 @@ result() { # ok|FAIL WHAT [EVIDENCE]
 # 1). WHAT names what a sound program does instead.
 check_symptom() { # WHAT PROBE [ARG...]
   if $counting; then checks=$((checks + 1)); return; fi
-  local what=$1 probe=symptom_${2//-/_} status=0
+  # The probe sets globals of its own (status, program, look, ...): none
+  # of them may be a local here, which bash would let it change.
+  local what=$1 probe=symptom_${2//-/_} judged=0
   shift 2
   fresh_lab
   evidence=""
-  "$probe" "$@" >/dev/null 2>&1 </dev/null || status=$?
-  if ((status == 1)); then
+  "$probe" "$@" >/dev/null 2>&1 </dev/null || judged=$?
+  if ((judged == 1)); then
     result ok "$what"
   else
     result FAIL "$what" "${evidence:-the probe could not tell}"
@@ -192,6 +197,10 @@ unmet() { # OUT STATUS SERVER_OUT SERVER_STATUS EXPECT...
   done
 }
 
+# A server of check_run's ($program) listens on port 7734, or has attached
+# its mailbox, or has ended.
+server_ready() { port_listening || [[ $(nattch "$mailbox") -ge 1 ]] 2>/dev/null || ended "$program"; }
+
 # The program still does what it is meant to: COMMAND run RUNS times (one
 # by default), each run's output and status as EXPECT... says. With
 # --server, that program is started first and given until it is ready
@@ -218,8 +227,7 @@ check_run() { # WHAT [--runs N] [--seconds S] [--server PROGRAM] EXPECT... -- CO
     if [[ -n $server ]]; then
       "$changed/$server" >"$work/server-out" 2>&1 </dev/null &
       program=$!
-      ready() { port_listening || [[ $(nattch $mailbox) -ge 1 ]] 2>/dev/null || ended "$program"; }
-      wait_for 5 ready || true
+      wait_for 5 server_ready || true
     fi
     missing=""
     [[ -x $changed/$1 ]] || missing=$1
@@ -227,8 +235,18 @@ check_run() { # WHAT [--runs N] [--seconds S] [--server PROGRAM] EXPECT... -- CO
       result FAIL "$what" "no program $missing was built"
       return
     fi
-    timeout -s KILL "$seconds" "$changed/$1" "${@:2}" >"$work/run-out" 2>&1 </dev/null || status=$?
+    # The most processes seen at once, to tell a swarm that met the limit.
+    timeout -s KILL "$seconds" "$changed/$1" "${@:2}" >"$work/run-out" 2>&1 </dev/null &
+    local command=$! most=0 now
+    while ! ended "$command"; do
+      now=$(strays | wc -l)
+      ((now <= most)) || most=$now
+      sleep 0.1
+    done
+    wait "$command" || status=$?
     if [[ -n $server ]]; then
+      # A server whose client failed may wait for ever.
+      ((status == 0)) || kill -KILL "$program" 2>/dev/null || true
       wait_for 5 ended "$program" || kill -KILL "$program" 2>/dev/null || true
       wait "$program" 2>/dev/null || server_status=$?
     fi
@@ -237,6 +255,8 @@ check_run() { # WHAT [--runs N] [--seconds S] [--server PROGRAM] EXPECT... -- CO
     wait_for 5 no_strays || true
     evidence=$(unmet "$work/run-out" "$status" "$work/server-out" "$server_status" "${expect[@]}")
     if [[ -n $evidence ]]; then
+      ((most < processes - 8)) ||
+        evidence+="; up to $most processes at once: the limit of $processes processes"
       ((runs == 1)) || evidence="run $run of $runs: $evidence"
       result FAIL "$what" "$evidence"
       return

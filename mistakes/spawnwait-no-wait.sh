@@ -9,8 +9,11 @@ symptom_spawnwait_no_wait() {
   early=() look="" evidence="" out=$work/out status=0
   "$changed/spawnwait" 3 >"$out" 2>&1 &
   program=$!
-  # A child waited for is reaped by the time its line comes.
+  # A child waited for is reaped by the time its line comes. Its children
+  # sleep 10 s: a run that has not ended in 30 is ended.
+  local until=$((SECONDS + 30))
   until $done; do
+    ((SECONDS < until)) || kill -KILL "$program" 2>/dev/null || true
     ended "$program" && done=true
     mapfile -t waited < <(awk '/^Waiting in the father / { print $NF }' "$out")
     lines=$(grep -c '^Child finished' "$out" || true)

@@ -12,7 +12,7 @@ symptom_tubechain_reader_keeps_write_end() {
   # more asleep in a pipe read, and ps, its child, ended (a zombie).
   more_waits() {
     [[ $(ps -o stat=,wchan= -p "$program") == S*pipe_read* ]] &&
-      ! ps -o stat= --ppid "$program" | grep -qv Z
+      [[ -z $(ps -o stat= --ppid "$program" | grep -v Z) ]]
   }
   more_waits_or_ended() { more_waits || ended "$program"; }
   if wait_for 5 more_waits_or_ended && more_waits; then

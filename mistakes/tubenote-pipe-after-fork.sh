@@ -6,7 +6,7 @@
 # after 5 s.
 symptom_tubenote_pipe_after_fork() {
   evidence="" out=$work/out status=0
-  "$changed/tubenote" >"$out" 2>&1 || status=$?
+  timeout --foreground -s KILL 20 "$changed/tubenote" >"$out" 2>&1 || status=$?
   # The child may still be reading: a zombie's parent is gone, so it is
   # in the run's group, not its tree.
   wait_for 5 gone_from_group tubenote || true

@@ -1,9 +1,9 @@
 # Installs the build into a temporary prefix, checks that every program,
-# tallylock.o, the two commands ipc-tour and ipc-lab and every manual page
+# tallylock.o, the commands ipc-tour, ipc-lab and ipc-exercise and every manual page
 # are in place, has groff check each manual page, and runs from there, in
 # another working directory: tubenote, the tour's gridflip part and, where
-# a lab can be made, tallylock in a lab. Nothing may be written under the
-# prefix by those runs.
+# a lab can be made, tallylock in a lab; and ipc-exercise's list and start.
+# Nothing may be written under the prefix by those runs.
 # Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
 set(programs tallylock tallybare gridflip spawnwait tubenote tubechain
              stephost stepguest boardhost boardguest)
@@ -15,7 +15,7 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
 
-foreach(program IN LISTS programs ITEMS ipc-tour ipc-lab)
+foreach(program IN LISTS programs ITEMS ipc-tour ipc-lab ipc-exercise)
   if(NOT EXISTS ${PREFIX}/bin/${program})
     message(FATAL_ERROR "not installed: bin/${program}")
   endif()
@@ -64,9 +64,29 @@ if(no_lab EQUAL 0)
 else()
   message(STATUS "no lab can be made here: ipc-lab tallylock 10 left out")
 endif()
+# An exercise started from the installed sources, outside the prefix.
+set(exercise ${elsewhere}/ipc-exercise-check)
+file(REMOVE_RECURSE ${exercise})
+execute_process(COMMAND ${PREFIX}/bin/ipc-exercise list
+                OUTPUT_VARIABLE out RESULT_VARIABLE result TIMEOUT 30)
+string(REGEX MATCHALL "\n" lines "${out}")
+list(LENGTH lines count)
+if(NOT result EQUAL 0 OR NOT count EQUAL 12)
+  message(FATAL_ERROR "installed ipc-exercise list: status ${result}, out '${out}'")
+endif()
+execute_process(COMMAND ${PREFIX}/bin/ipc-exercise start tubenote-pipe-after-fork ${exercise}
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE result TIMEOUT 30)
+if(NOT result EQUAL 0 OR NOT EXISTS ${exercise}/tubenote.cpp OR NOT EXISTS ${exercise}/task.txt)
+  message(FATAL_ERROR "installed ipc-exercise start: status ${result}, out '${out}', err '${err}'")
+endif()
+file(READ ${exercise}/task.txt task)
+if(NOT task MATCHES "ipc-exercise check" OR task MATCHES "@")
+  message(FATAL_ERROR "the installed task names other commands:\n${task}")
+endif()
+file(REMOVE_RECURSE ${exercise})
 file(GLOB_RECURSE after LIST_DIRECTORIES true ${PREFIX}/*)
 if(NOT after STREQUAL installed)
   message(FATAL_ERROR "the tour or the lab wrote under ${PREFIX}")
 endif()
 file(REMOVE_RECURSE ${PREFIX})
-message(STATUS "installed and ran tubenote, ipc-tour gridflip and ipc-lab from ${PREFIX}")
+message(STATUS "installed and ran tubenote, ipc-tour gridflip, ipc-lab and ipc-exercise from ${PREFIX}")
