@@ -51,8 +51,8 @@ EOF
 }
 
 # Bad use: one line that says what, and where to look.
-bad_use() { # MESSAGE
-  echo "$said: $1 (see $me --help)" >&2
+bad_use() { # MESSAGE [WHERE TO LOOK]
+  echo "$said: $1 (${2:-see $me --help})" >&2
   exit 2
 }
 
@@ -156,7 +156,7 @@ task_text() { # NAME
 exercise_of() { # DIR
   local name
   [[ -d $1 ]] || bad_use "no such folder: $1"
-  [[ -r $1/.exercise ]] || bad_use "$1 is not an exercise folder (no .exercise; see $me start)"
+  [[ -r $1/.exercise ]] || bad_use "$1 is not an exercise folder, with no .exercise" "$me start makes one"
   name=$(<"$1/.exercise")
   known "$name" || bad_use "$1 holds an unknown exercise, '$name'"
   echo "$name"
@@ -475,7 +475,7 @@ simple_help() { # COMMAND: list, show and hint
   esac
 }
 
-(($#)) || { usage >&2; exit 2; }
+(($#)) || bad_use "which command: list, start, check, show, hint or report?"
 command=$1
 shift
 if [[ ${1:-} == --help ]]; then
@@ -495,7 +495,7 @@ case $command in
   start)
     (($# >= 1 && $# <= 2)) || bad_use "start needs a NAME, and takes a DIR"
     [[ $1 != -* ]] || bad_use "unknown option '$1' for start"
-    known "$1" || bad_use "no exercise called '$1'; $me list names them"
+    known "$1" || bad_use "no exercise called '$1'" "$me list names them"
     start "$@"
     ;;
   check) check "$@" ;;

@@ -17,8 +17,8 @@
 #
 # The checks are the exercise's, checks_NAME in mistakes/NAME.sh, beside
 # the probe (symptom_NAME) that the tour's part for that mistake runs too.
-set -euo pipefail
 # shellcheck disable=SC2317 # functions that wait_for and the checks call by name
+set -euo pipefail
 
 show=false
 if [[ ${1:-} == --show ]]; then
