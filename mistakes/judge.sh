@@ -305,6 +305,18 @@ if $show; then
   exit 0
 fi
 
+# What a folder's programs still do, in the words of several exercises.
+check_counter_counts() {
+  check_run "tallylock 20000 counts to 100000 and ends with status 0" \
+    --seconds 30 status=0 'lines=1:^padre total= 100000$' -- tallylock 20000
+}
+check_mailbox_exchanged() {
+  check_run "the alphabet read and marked, both ending with status 0" \
+    --server boardhost status=0 server_status=0 'lines=1:^abcdefghijklmnopqrstuvwxyz$' \
+    'server_line=^el client leyo la memoria$' 'server_line=^\*bcdefghijklmnopqrstuvwxyz$' \
+    -- boardguest
+}
+
 checker=checks_${exercise//-/_}
 if ! declare -F "$checker" >/dev/null; then
   echo "judge.sh: no checks for '$exercise'" >&2

@@ -798,7 +798,8 @@ TEST_P(Exercise, FailsAsStartedAndPassesWithTheProjectsOwnFiles) {
     const Outcome faulty = exercise({"check", "--tap", folder.string()});
     EXPECT_EQ(faulty.exit_code, 1) << faulty.out << faulty.err;
     EXPECT_EQ(faulty.out.rfind("TAP version 13\n1..", 0), 0U) << faulty.out;
-    EXPECT_NE(faulty.out.find("\nnot ok 1 - "), std::string::npos) << "the symptom:\n" << faulty.out;
+    EXPECT_NE(faulty.out.find("\nnot ok 1 - "), std::string::npos) << "the symptom:\n"
+                                                                   << faulty.out;
 
     // The files the mistake changes, as the project has them.
     std::ifstream diff(root / "mistakes" / (name + ".diff"));
@@ -828,12 +829,18 @@ INSTANTIATE_TEST_SUITE_P(Each, Exercise, ::testing::ValuesIn(exercise_names()),
 TEST_F(Exercise, ARunawayIsEndedUnderItsLimitsAndNothingIsLeft) {
     const auto folder = dir / "runaway";
     ASSERT_EQ(exercise({"start", "tubenote-pipe-after-fork", folder.string()}, 30s).exit_code, 0);
-    std::ofstream(folder / "tubenote.cpp")
-        << "#include <unistd.h>\n#include <cstdio>\nint main() {\n"
-           "    if (FILE *file = fopen(\"" + (folder / "uid").string() + "\", \"w\")) {\n"
-           "        fprintf(file, \"%d\\n\", static_cast<int>(getuid()));\n"
-           "        fclose(file);\n    }\n"
-           "    for (;;) if (fork() == 0) for (;;) pause();\n}\n";
+    const std::string uid_file = (folder / "uid").string();
+    std::ofstream(folder / "tubenote.cpp") << "#include <unistd.h>\n"
+                                              "#include <cstdio>\n"
+                                              "int main() {\n"
+                                              "    if (FILE *file = fopen(\""
+                                           << uid_file
+                                           << "\", \"w\")) {\n"
+                                              "        fprintf(file, \"%d\\n\", (int)getuid());\n"
+                                              "        fclose(file);\n"
+                                              "    }\n"
+                                              "    for (;;) if (fork() == 0) for (;;) pause();\n"
+                                              "}\n";
     hand_out(folder);
     const auto started = std::chrono::steady_clock::now();
     const Outcome checked = exercise({"check", folder.string()});
@@ -842,9 +849,9 @@ TEST_F(Exercise, ARunawayIsEndedUnderItsLimitsAndNothingIsLeft) {
     EXPECT_NE(checked.out.find("the limit of 64 processes"), std::string::npos) << checked.out;
     EXPECT_LT(std::chrono::steady_clock::now() - started, 120s);
     // As the folder's owner.
-    std::ifstream uid_file(folder / "uid");
+    std::ifstream ran_as(uid_file);
     int uid = -1;
-    uid_file >> uid;
+    ran_as >> uid;
     EXPECT_EQ(uid, geteuid() == 0 ? 65534 : static_cast<int>(geteuid()));
     // Nothing of it anywhere: no process runs the folder's programs.
     const Outcome left = run({"/usr/bin/pgrep", "-f", folder.string() + "/build/"}, 10s);
