@@ -27,7 +27,7 @@ restore() { # NAME DIR
 }
 
 main() {
-  local work start name dir status_as_started status_restored seconds_as_started
+  local start name dir status_as_started status_restored seconds_as_started
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
   start=$(now)
