@@ -15,6 +15,30 @@
 # still attached, and the guard while the counter is attached.
 set -euo pipefail
 
+# The name it is run by: ./cleanup.sh in a clone, ipc-cleanup where installed.
+me=${IPC_TOUR_AS:-./cleanup.sh}
+said=${me##*/}
+
+case ${1:-} in
+  "") ;;
+  --help)
+    cat <<EOF
+usage: $me
+
+Removes the System V objects that the suite's programs leave behind and no
+run is using: the counter (key 1678), a guard set of a tallylock cut short
+(key 1234) and the mailbox (key 5678); says for each what it did. A user
+removes only their own, and is told whose any other is; root removes every
+user's.
+EOF
+    exit 0
+    ;;
+  *)
+    echo "$said: it takes no arguments; '$1' is not one (see $me --help)" >&2
+    exit 2
+    ;;
+esac
+
 # Tools beyond coreutils and bash, and the Debian package of each.
 missing=()
 packages=()
@@ -27,11 +51,11 @@ need() { # TOOL PACKAGE
 need ipcrm util-linux
 need getent libc-bin
 if ((${#missing[@]})); then
-  echo "cleanup.sh: missing ${missing[*]}; install them as root: apt-get install ${packages[*]}" >&2
+  echo "$said: missing ${missing[*]}; install them as root: apt-get install ${packages[*]}" >&2
   exit 1
 fi
 if [[ ! -r /proc/sysvipc/shm || ! -r /proc/sysvipc/sem ]]; then
-  echo "cleanup.sh: no /proc/sysvipc here: the kernel has no System V IPC, or /proc is not mounted" >&2
+  echo "$said: no /proc/sysvipc here: the kernel has no System V IPC, or /proc is not mounted" >&2
   exit 1
 fi
 
@@ -41,7 +65,7 @@ for columns in "shm key shmid size nattch uid" "sem key semid nsems uid"; do
   read -ra names <"/proc/sysvipc/${wanted[0]}"
   for name in "${wanted[@]:1}"; do
     if [[ " ${names[*]} " != *" $name "* ]]; then
-      echo "cleanup.sh: /proc/sysvipc/${wanted[0]} has no $name column" >&2
+      echo "$said: /proc/sysvipc/${wanted[0]} has no $name column" >&2
       exit 1
     fi
   done

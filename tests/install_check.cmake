@@ -1,5 +1,5 @@
 # Installs the build into a temporary prefix, checks that every program,
-# tallylock.o, the commands ipc-tour, ipc-lab and ipc-exercise and every manual page
+# tallylock.o, the commands ipc-tour, ipc-lab, ipc-exercise and ipc-cleanup and every manual page
 # are in place, has groff check each manual page, and runs from there, in
 # another working directory: tubenote, the tour's gridflip part and, where
 # a lab can be made, tallylock in a lab; and ipc-exercise's list and start.
@@ -15,7 +15,7 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
 
-foreach(program IN LISTS programs ITEMS ipc-tour ipc-lab ipc-exercise)
+foreach(program IN LISTS programs ITEMS ipc-tour ipc-lab ipc-exercise ipc-cleanup)
   if(NOT EXISTS ${PREFIX}/bin/${program})
     message(FATAL_ERROR "not installed: bin/${program}")
   endif()
@@ -63,6 +63,11 @@ if(no_lab EQUAL 0)
   endif()
 else()
   message(STATUS "no lab can be made here: ipc-lab tallylock 10 left out")
+endif()
+# ipc-cleanup names itself.
+execute_process(COMMAND ${PREFIX}/bin/ipc-cleanup --bogus ERROR_VARIABLE err RESULT_VARIABLE result)
+if(NOT result EQUAL 2 OR NOT err MATCHES "^ipc-cleanup: ")
+  message(FATAL_ERROR "installed ipc-cleanup --bogus: status ${result}, err '${err}'")
 endif()
 # An exercise started from the installed sources, outside the prefix.
 set(exercise ${elsewhere}/ipc-exercise-check)
