@@ -223,7 +223,7 @@ judge() { # DIR
   if ! why=$("$root/lab.sh" --check 2>&1); then
     why=$(head -n 1 <<<"$why")
     printf 'refused\tno lab can be made here (%s); the code is never run outside one\n' \
-      "${why#lab.sh: }"
+      "${why#*: }"
     return
   fi
   attempt=$(($(wc -l 2>/dev/null <"$dir/history" || echo 0) + 1))
@@ -387,7 +387,7 @@ show() { # [DIR]
     exit 1
   fi
   if ! why=$("$root/lab.sh" --check 2>&1); then
-    echo "$said: no lab can be made here (${why#lab.sh: }); the code is never run outside one" >&2
+    echo "$said: no lab can be made here (${why#*: }); the code is never run outside one" >&2
     exit 1
   fi
   if ! build "$dir" "$name"; then

@@ -17,13 +17,29 @@
 # See --help.
 set -euo pipefail
 
-# The name it is run by: ./lab.sh in a clone, ipc-lab where installed.
+# The name it is run by: ./lab.sh in a clone, ipc-lab where installed
+# (which gives --bin itself: the installed programs, nothing to build).
 me=${IPC_TOUR_AS:-./lab.sh}
+said=${me##*/}
+clone=false
+[[ $me != ./lab.sh ]] || clone=true
+
+# What the lab says, on standard error, wrapped to 80 columns.
+say() { printf '%s\n' "$said: $*" | fold -s -w 78 | sed 's/ *$//; 2,$s/^/  /' >&2; }
+# Bad use: one line, and where to look.
+bad_use() { say "$1 (see $me --help)"; exit 2; }
 
 usage() {
+  local build_options="" build_usage=""
+  if $clone; then
+    build_usage=" [--no-build | --bin DIR]"
+    build_options="
+  --no-build  do not build first: use what is in build/bin
+  --bin DIR   put the programs in DIR on PATH instead; do not build"
+  fi
   cat <<EOF
-usage: $me [--new] [--no-build | --bin DIR] [COMMAND [ARG...]]
-       $me --once [--no-build | --bin DIR] COMMAND [ARG...]
+usage: $me [--new]$build_usage [COMMAND [ARG...]]
+       $me --once$build_usage COMMAND [ARG...]
        $me --check
 
 Opens your shell, or runs COMMAND, in a lab: private System V keys, a
@@ -35,16 +51,14 @@ A second $me while you have a lab open joins that lab, so a server in
 one terminal and its client in another find each other. Typed inside a
 lab, $me runs in that lab. When the last process of a lab ends, the
 lab and everything in it are gone; if your shell leaves processes running
-in it, lab.sh says so, and how to end them. Leaving a lab that another of
+in it, $said says so, and how to end them. Leaving a lab that another of
 your terminals is still in, it says so: the lab ends when the last leaves.
 
   --new       open a separate lab, one that no other $me joins (inside
               a lab too: it then sees none of that lab's objects)
   --once      run COMMAND in a separate lab of its own that ends with it:
               whatever COMMAND leaves running there is killed when it
-              ends, or when this $me is killed (the tour's lab)
-  --no-build  do not build first: use what is in build/bin
-  --bin DIR   put the programs in DIR on PATH instead; do not build
+              ends, or when this $me is killed (the tour's lab)$build_options
   --check     only say whether a lab can be made here (status 0 if so)
   --help      show this text
 EOF
@@ -62,22 +76,20 @@ while (($#)); do
     --once) new=true; once=true ;;
     --no-build) build=false ;;
     --bin)
-      (($# >= 2)) || { usage >&2; exit 2; }
+      (($# >= 2)) || bad_use "--bin needs a DIR"
       bin=$2
       build=false
       shift
       ;;
     --check) check=true ;;
     --) shift; break ;;
-    -*) echo "lab.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
+    -*) bad_use "unknown option '$1'" ;;
     *) break ;;
   esac
   shift
 done
 if $once && (($# == 0)); then
-  echo "lab.sh: --once needs a COMMAND" >&2
-  usage >&2
-  exit 2
+  bad_use "--once needs a COMMAND"
 fi
 
 root=$(cd "$(dirname "$0")" && pwd)
@@ -101,7 +113,7 @@ if $build && ! $check && [[ -w $root || -w $root/build ]]; then
   need make make
 fi
 if ((${#missing[@]})); then
-  echo "lab.sh: missing ${missing[*]}; install them as root: apt-get install ${packages[*]}" >&2
+  say "missing ${missing[*]}; install them as root: apt-get install ${packages[*]}"
   exit 1
 fi
 
@@ -127,14 +139,21 @@ if ! $here && ! why=$(unshare "${user_namespace[@]}" "${namespaces[@]}" true 2>&
   if ((EUID == 0)) && unshare "${namespaces[@]}" true 2>/dev/null; then
     user_namespace=()
   else
-    echo "lab.sh: cannot make private namespaces here (${why:-unshare failed}); enable" \
+    say "cannot make private namespaces here (${why:-unshare failed}); enable" \
       "unprivileged user namespaces: sysctl user.max_user_namespaces > 0;" \
       "kernel.unprivileged_userns_clone=1 where the kernel has that switch;" \
-      "kernel.apparmor_restrict_unprivileged_userns=0 on Ubuntu" >&2
+      "kernel.apparmor_restrict_unprivileged_userns=0 on Ubuntu"
     exit 1
   fi
 fi
-$check && exit 0
+if $check; then
+  if ((${#user_namespace[@]})); then
+    echo "$said: a lab can be made here (private namespaces in a user namespace of yours)"
+  else
+    echo "$said: a lab can be made here (as root, without a user namespace)"
+  fi
+  exit 0
+fi
 
 # One ./lab.sh at a time finds or makes the lab, and builds: two started at
 # once join one lab and do not build over each other. The lock is held
@@ -171,7 +190,7 @@ if $here; then
   flock -u 9
   exec 9<&-
   if $shell; then
-    echo "lab.sh: already in a lab, so this shell runs in it; 'exit' leaves this shell" >&2
+    say "already in a lab, so this shell runs in it; 'exit' leaves this shell"
   fi
   exec env PATH="$path" "$@"
 fi
@@ -188,7 +207,9 @@ if ! $new; then
   lab=$(pgrep -n -u "$(id -u)" -f "^ipc-tour-lab joinable $origin " || true)
 fi
 
+joined=true
 if [[ -z $lab ]]; then
+  joined=false
   # PID 1 of the lab. The kernel sends it only the signals it handles, it
   # adopts every orphan of the lab (bash reaps them as they end), and when
   # it ends the kernel kills the rest of the lab: so it stays until it is
@@ -244,7 +265,7 @@ if [[ -z $lab ]]; then
     sleep 0.1
   done
   if [[ -z $lab ]]; then
-    echo "lab.sh: the lab did not start (unshare or ip link set lo up failed)" >&2
+    say "the lab did not start (unshare or ip link set lo up failed)"
     exit 1
   fi
 fi
@@ -313,12 +334,15 @@ if ! $shell; then
   exit "$status"
 fi
 
-echo "lab.sh: a shell in a lab, with its own System V keys, port 7734 and processes;" \
-  "'exit' leaves it" >&2
-if [[ $kind == joinable ]]; then
-  echo "lab.sh: a joinable lab: $me in another of your terminals enters it too" >&2
+if $joined; then
+  say "joined the lab you have open: its System V keys, port 7734 and" \
+    "processes; 'exit' leaves it"
+elif [[ $kind == joinable ]]; then
+  say "a shell in a new lab, with its own System V keys, port 7734 and" \
+    "processes; 'exit' leaves it, and $me in another of your terminals joins it"
 else
-  echo "lab.sh: a separate lab: no other $me enters it" >&2
+  say "a shell in a new, separate lab, with its own System V keys, port 7734" \
+    "and processes; 'exit' leaves it, and no other $me joins it"
 fi
 # The terminal's foreground process group (nsenter's) lies outside the
 # lab's PID namespace, where the shell cannot name it, and dash complains
@@ -394,16 +418,15 @@ for pid in "${!parent_of[@]}"; do
   left_pids+=("$pid")
 done
 
-said=${me##*/}
 if ((members)); then
-  echo "$said: your other terminal is still in this lab; it ends when the last one leaves" >&2
+  say "your other terminal is still in this lab; it ends when the last leaves"
   # The lab stays for that terminal: the advice ends only what this one left.
   if ((${#left[@]})); then
-    echo "$said: ${#left[@]} process(es) you left still run in the lab (${left[*]});" \
-      "to end them: kill -KILL ${left_pids[*]}" >&2
+    say "${#left[@]} process(es) you left still run in the lab (${left[*]});" \
+      "to end them: kill -KILL ${left_pids[*]}"
   fi
 elif ((${#left[@]})); then
-  echo "$said: ${#left[@]} process(es) still run in the lab you left (${left[*]}), so it stays;" \
-    "to end them and the lab: kill -KILL $lab" >&2
+  say "${#left[@]} process(es) still run in the lab you left (${left[*]}), so it" \
+    "stays; to end them and the lab: kill -KILL $lab"
 fi
 exit "$status"
