@@ -65,7 +65,7 @@ $(fold -s -w 60 <<<"${programs[*]}" | sed 's/ *$//; s/^/             /')
              clone, where they are built apart, in build/mistakes), each
              with the view that shows the fault; NAME is then a program or
              one of these mistakes:
-$(sed 's/^/    /' <<<"$mistake_list")
+    ${mistake_list//$'\n'/$'\n'    }
   --help     show this text
 
 Ctrl-C stops the tour and every process it started.

@@ -9,7 +9,7 @@ symptom_boardhost_busy_wait() {
   look="" evidence="" host_out=$work/host-out guest_out=$work/guest-out
   "$changed/boardhost" >"$host_out" 2>&1 &
   program=$!
-  mailbox_attached() { [[ $(nattch $mailbox) -ge 1 ]] 2>/dev/null; }
+  mailbox_attached() { [[ $(nattch "$mailbox") -ge 1 ]] 2>/dev/null; }
   busy_or_asleep() {
     (($(ps -o pcpu= -p "$program" | cut -d. -f1) >= 90)) ||
       [[ $(ps -o stat= -p "$program") == S* ]]

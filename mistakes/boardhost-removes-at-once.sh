@@ -8,7 +8,7 @@ symptom_boardhost_removes_at_once() {
   look="" evidence="" guest_out=$work/guest-out status=0
   "$changed/boardhost" >/dev/null 2>&1 &
   program=$!
-  polling() { dest_segment || [[ $(nattch $mailbox) -ge 1 ]] 2>/dev/null; }
+  polling() { dest_segment || [[ $(nattch "$mailbox") -ge 1 ]] 2>/dev/null; }
   if wait_for 5 polling; then
     look=$(ipcs -m | sed '/^$/d')
   fi

@@ -9,7 +9,9 @@ symptom_tubechain_reader_keeps_write_end() {
   asleep="" fds="" evidence="" out=$work/out
   "$changed/tubechain" >"$out" 2>&1 &
   program=$!
-  # more asleep in a pipe read, and ps, its child, ended (a zombie).
+  # more asleep in a pipe read, and ps, its child, ended (a zombie). The
+  # output is read whole: grep -q could end ps with SIGPIPE under pipefail.
+  # shellcheck disable=SC2009,SC2143
   more_waits() {
     [[ $(ps -o stat=,wchan= -p "$program") == S*pipe_read* ]] &&
       [[ -z $(ps -o stat= --ppid "$program" | grep -v Z) ]]
