@@ -108,7 +108,9 @@ need nsenter util-linux
 need flock util-linux
 need ip iproute2
 need pgrep procps
-if $build && ! $check && [[ -w $root || -w $root/build ]]; then
+# shellcheck source-path=SCRIPTDIR
+source "$root/tour/build.sh"
+if $build && ! $check && clone_builds "$root"; then
   need cmake cmake
   need make make
 fi
@@ -166,9 +168,7 @@ flock 9
 if [[ -n $bin ]]; then
   [[ $bin == /* ]] || bin=$PWD/$bin
 elif $build; then
-  # shellcheck source-path=SCRIPTDIR
-  source "$root/tour/build.sh"
-  bin=$(programs_of_clone lab.sh "$root") || exit 1
+  bin=$(programs_of_clone "$said" "$root") || exit 1
 else
   bin=$root/build/bin
 fi

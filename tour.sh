@@ -123,7 +123,9 @@ need() { # TOOL PACKAGE
     [[ " ${packages[*]} " == *" $2 "* ]] || packages+=("$2")
   fi
 }
-if [[ -z $bin ]]; then
+# shellcheck source-path=SCRIPTDIR
+source tour/build.sh
+if [[ -z $bin ]] && clone_builds .; then
   need cmake cmake
   need make make
   command -v c++ >/dev/null || command -v clang++ >/dev/null || need g++ g++
@@ -148,8 +150,6 @@ fi
 # already built where this clone cannot be written. Inside the clone, shown
 # as build/bin.
 if [[ -z $bin ]]; then
-  # shellcheck source-path=SCRIPTDIR
-  source tour/build.sh
   bin=$(programs_of_clone tour.sh .) || exit 1
 fi
 bin=${bin#"$PWD/"}

@@ -5,10 +5,18 @@
 # written (a clone built by someone else, then made read-only), the
 # programs already there.
 
+# True when the clone at ROOT is built here: its build/ can be written
+# (or made). Otherwise the programs already built there run, and nothing
+# needs cmake.
+clone_builds() { # ROOT
+  local build=$1/build
+  [[ -e $build && -w $build ]] || [[ ! -e $build && -w $1 ]]
+}
+
 programs_of_clone() { # NAME ROOT: prints the programs' folder; says on stderr what it did
   local name=$1 root=$2 build=build
   [[ $root == . ]] || build=$root/build
-  if [[ -e $build && ! -w $build ]] || [[ ! -e $build && ! -w $root ]]; then
+  if ! clone_builds "$root"; then
     if [[ -x $build/bin/tallylock ]]; then
       echo "$name: you cannot write to $build, so the programs already built in $build/bin run" >&2
       echo "$build/bin"
