@@ -13,21 +13,24 @@ clone_builds() { # ROOT
   [[ -e $build && -w $build ]] || [[ ! -e $build && -w $1 ]]
 }
 
+# One message on standard error, wrapped to 80 columns.
+build_said() { printf '%s\n' "$*" | fold -s -w 78 | sed 's/ *$//; 2,$s/^/  /' >&2; }
+
 programs_of_clone() { # NAME ROOT: prints the programs' folder; says on stderr what it did
   local name=$1 root=$2 build=build
   [[ $root == . ]] || build=$root/build
   if ! clone_builds "$root"; then
     if [[ -x $build/bin/tallylock ]]; then
-      echo "$name: you cannot write to $build, so the programs already built in $build/bin run" >&2
+      build_said "$name: you cannot write to $build, so the programs already built in $build/bin run"
       echo "$build/bin"
       return 0
     fi
-    echo "$name: cannot build in $root, and no programs are built there; use --bin DIR" >&2
+    build_said "$name: cannot build in $root, and no programs are built there; use --bin DIR"
     return 1
   fi
-  echo "$name: building the programs where needed (cmake --build --preset programs)" >&2
+  build_said "$name: building the programs where needed (cmake --build --preset programs)"
   if ! (cd "$root" && cmake --preset default >/dev/null && cmake --build --preset programs >/dev/null); then
-    echo "$name: the build failed; see: cmake --build --preset programs" >&2
+    build_said "$name: the build failed; see: cmake --build --preset programs"
     return 1
   fi
   echo "$build/bin"
