@@ -56,6 +56,7 @@ for diff in mistakes/*.diff; do
 done
 selected=()
 calls=false
+asking=false
 pause=false
 bin=$build
 # shellcheck source-path=SCRIPTDIR/..
