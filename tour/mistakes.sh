@@ -85,6 +85,28 @@ four_asleep() { # ID
   [[ ${fields[0]:-} == 0 && ${fields[1]:-} == 4 ]]
 }
 
+# For the verdicts: what a view or a run's output showed.
+whole_or_torn() { # FILE: gridflip's output; nothing without a grid
+  if torn "$1"; then
+    echo torn
+  elif grep -q '^\[' "$1"; then
+    echo whole
+  fi
+}
+on_the_pipe() { # FDS: how many of more's descriptors are on the pipe of its 0
+  local input
+  input=$(view_field "$1" 0 3)
+  [[ $input == pipe:* ]] || return 0
+  view_rows "$1" " -> ${input//[][]/.}\$"
+}
+# The key of the server's segment: the one removed (dest), or the mailbox.
+server_segment_key() { # VIEW: ipcs -m
+  awk -v mailbox=$mailbox '
+    $NF == "dest" { print $1; found = 1; exit }
+    $1 == mailbox { key = $1 }
+    END { if (!found && key != "") print key }' <<<"$1"
+}
+
 mistake_tallylock_no_undo() {
   mistake tallylock-no-undo "tallylock 1000000" || return 0
   local program workers id holder asleep look evidence found=0
@@ -100,12 +122,16 @@ mistake_tallylock_no_undo() {
   else
     step "worker $holder, which held the guard, killed; the other four:"
     print_view "$asleep"
+    ask number "The worker that held the guard died, and without SEM_UNDO no" \
+      "one gives its take back. How many processes will ipcs show waiting on" \
+      "the guard (ncount)?"
     step "the guard (ipcs -s -i $id):"
     print_view "$look"
     local value ncount
     # The row of semaphore 0: semnum value ncount zcount pid.
     value=$(awk '$1 == "0" && NF == 5 { print $2 }' <<<"$look")
     ncount=$(awk '$1 == "0" && NF == 5 { print $3 }' <<<"$look")
+    judge "$ncount"
     if [[ $value == 0 && $ncount == 4 ]]; then
       notice "value 0 and ncount 4: the four sleep in semop (S, their wchan) for" \
         "a give-back that will never come, and would sleep for ever"
@@ -131,8 +157,11 @@ mistake_tallylock_guard_of_two() {
     print_view "$counting_view"
   fi
   [[ $total =~ ^[0-9]+$ ]] && ((total < 500000)) && lost=true
+  ask number "Started at 2, the guard lets two workers in at once, and their" \
+    "additions may overlap. With what exit status will tallylock end?"
   step "try $try, which ended with status $status:"
   cat "$out"
+  judge "$status"
   if $lost && ((status == 0)); then
     notice "$((500000 - total)) additions lost, with status 0: from 2, the" \
       "guard let two workers in at once, and nothing in the run says so"
@@ -153,11 +182,15 @@ mistake_counter_worker_returns() {
   mistake counter-worker-returns "tallybare 3000" || return 0
   local program most look out lines evidence
   symptom_counter_worker_returns || true
+  ask number "Each worker, done counting, returns into the parent's fork loop" \
+    "and forks on for the rounds left, and every process that gets out of the" \
+    "loop prints a total. How many \"padre total=\" lines will come out?"
   if [[ -n $look ]]; then
     step "while they count:"
     print_view "$look"
   fi
   cat "$out"
+  judge "$(grep -c '^padre total=' "$out" || true)"
   notice "$lines \"padre total=\" lines, one from each process that got out of" \
     "the fork loop: each worker went back into it and forked for the rounds" \
     "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, up to $most of them seen at once"
@@ -169,10 +202,16 @@ mistake_counter_printf_before_fork() {
   mistake counter-printf-before-fork "tallybare 300" || return 0
   step "on a terminal (script -qec \"tallybare 300\" /dev/null):"
   script -qec "$changed/tallybare 300" /dev/null </dev/null | tr -d '\r' || true
+  ask number "On the terminal the line printed before the forks came out once." \
+    "Through a pipe, stdout is written out only when its buffer fills or the" \
+    "process exits. How many times will that line come out there?"
   step "through a pipe (tallybare 300 | cat):"
   local piped copies line evidence
   symptom_counter_printf_before_fork || true
   if [[ -n $piped ]]; then printf '%s\n' "$piped"; fi
+  # The copies of the line printed most often, counted by the probe in
+  # the lines just shown.
+  if [[ -n $piped ]]; then judge "$copies"; else judge ""; fi
   if ((copies == 6)); then
     notice "on a terminal stdout is line-buffered and the line went out at once;" \
       "into a pipe it waits in the buffer, which each of the five workers" \
@@ -190,8 +229,12 @@ mistake_gridflip_async_cancel() {
   mistake gridflip-async-cancel "gridflip" || return 0
   local try out evidence found=0
   symptom_gridflip_async_cancel 10 || found=$?
+  ask whole,torn "Cancelled asynchronously, the worker may end at any" \
+    "instruction, in the middle of a pass over the grid. Will the grid printed" \
+    "after the cancel be whole (all 0 or all 1) or torn?"
   step "try $try:"
   cat "$out"
+  judge "$(whole_or_torn "$out")"
   if ((found == 0)); then
     notice "a torn grid on try $try: the request ended the worker in the" \
       "middle of a pass, between two cells"
@@ -208,8 +251,11 @@ mistake_spawnwait_no_wait() {
   symptom_spawnwait_no_wait || true
   cat "$out"
   if [[ -n $look ]]; then
+    ask number "spawnwait has ended without waiting for its five children, which" \
+      "still sleep. What parent's PID (PPID) will ps show for them now?"
     step "spawnwait ended with status $status; its five children:"
     print_view "$look"
+    judge "$(awk 'NR > 1 { print $2; exit }' <<<"$look")"
     if (($(view_rows "$look" '^ *[0-9]+ +[0-9]+ +S') == 5)); then
       notice "its \"Child finished\" lines waited for nothing; its children" \
         "sleep on without it, given by the kernel to init (PPID 1 in a lab, or" \
@@ -230,8 +276,12 @@ mistake_tubenote_pipe_after_fork() {
   mistake tubenote-pipe-after-fork "tubenote" || return 0
   local status out evidence
   symptom_tubenote_pipe_after_fork || true
+  ask number "Each process now makes a pipe of its own after the fork, and the" \
+    "parent closes its read end before it writes. With what status will the" \
+    "parent end? (A process killed by a signal ends with 128 + its number.)"
   cat "$out"
   step "tubenote ended with status $status ($(kill -l "$status" 2>/dev/null || echo "-"))"
+  judge "$status"
   if ((status == 128 + $(kill -l PIPE))); then
     notice "fork came first, so each process made a pipe of its own: the" \
       "parent wrote into its own, whose read end it had closed, and was killed" \
@@ -262,10 +312,16 @@ mistake_tubechain_reader_keeps_write_end() {
   local program out asleep fds evidence found=0
   symptom_tubechain_reader_keeps_write_end || found=$?
   if [[ -n $asleep ]]; then
+    ask pipe_read,pipe_write,do_wait "ps has written its list and ended; more" \
+      "has read it all. In what will more be asleep (ps's WCHAN)?"
     step "ps has ended; more waits:"
     print_view "$asleep"
+    judge "$(view_field "$asleep" "$program" 4)"
+    ask number "more reads the pipe on its descriptor 0. How many of its" \
+      "descriptors will be on that pipe?"
     step "more's descriptors (ls -l /proc/$program/fd):"
     print_view "$fds"
+    judge "$(on_the_pipe "$fds")"
   fi
   if ((found == 0)) && [[ -n $fds ]]; then
     notice "more holds the pipe's write end as well as its read end, so the" \
@@ -289,8 +345,12 @@ mistake_stephost_no_reuseaddr() {
   fi
   # Quiet when the first stephost never listened, as before.
   symptom_stephost_no_reuseaddr || (($? != 2)) || return 0
+  ask number "Without SO_REUSEADDR, stephost is run again at once, while the" \
+    "last connection's end waits in TIME-WAIT on port 7734. What will it print" \
+    "as \"RC from bind\"?"
   step "a whole conversation done, stephost again:"
   cat "$out"
+  judge "$(awk '/^RC from bind = / { print $5; exit }' "$out")"
   step "stephost ended with status $status; the port:"
   print_view "$look"
   if ((status == 137)) && stopped_in_part; then
@@ -313,8 +373,11 @@ mistake_boardhost_busy_wait() {
   local program look host_out guest_out evidence found=0
   symptom_boardhost_busy_wait || found=$?
   if [[ -n $look ]]; then
+    ask state "With no sleep between two looks at byte 0, what state will ps" \
+      "show for the server while it waits for its client?"
     step "the server waits for the client:"
     print_view "$look"
+    judge "$(view_field "$look" "$program" 2 | cut -c 1)"
   fi
   cat "$guest_out" "$host_out"
   if ((found == 0)); then
@@ -355,9 +418,14 @@ mistake_boardhost_busy_wait() {
 mistake_boardhost_no_volatile() {
   mistake boardhost-no-volatile "boardhost" || return 0
   local status out evidence
-  symptom_boardhost_no_volatile || true
+  local found=0
+  symptom_boardhost_no_volatile || found=$?
+  ask waits,ends "Built without volatile, boardhost is started with no client for" \
+    "two seconds. Will it wait for the client's mark, or end at once?"
   cat "$out"
   step "boardhost ended at once, with status $status, and no client"
+  # The probe gave it its client after two seconds if it waited.
+  if ((found == 0)); then judge ends; else judge waits; fi
   notice "without volatile the compiler knows byte 0 holds \"a\" and nothing" \
     "in the loop can change it; C++ lets it assume that a loop doing nothing" \
     "ends, so it took the loop out, and the server never waited"
@@ -369,8 +437,12 @@ mistake_boardhost_removes_at_once() {
   local program look status guest_out evidence
   symptom_boardhost_removes_at_once || true
   if [[ -n $look ]]; then
+    ask number "Removed (IPC_RMID) right after shmat, the segment lives on while" \
+      "boardhost keeps it attached. What key will ipcs show for it? (ipcs" \
+      "shows keys in hexadecimal; 5678 is 0x0000162e.)"
     step "the server polls its segment:"
     print_view "$look"
+    judge "$(server_segment_key "$look")"
   fi
   cat "$guest_out"
   step "boardguest ended with status $status"
