@@ -36,10 +36,12 @@ chosen() { # NAME
   return 1
 }
 
-# A part's start: Enter with --pause, the heading with the command, the
+# A part's start: Enter with --pause, the heading with the command, with
+# --ask the part's question (KIND QUESTION..., as ask takes them), the
 # change as the diff shows it, and $changed, the changed programs' folder.
-# False when the tour does not run NAME.
-mistake() { # NAME COMMAND
+# The question comes before the change, whose first lines say what to
+# watch. False when the tour does not run NAME.
+mistake() { # NAME COMMAND KIND QUESTION...
   chosen "$1" || return 1
   if $pause && [[ -t 0 ]]; then
     read -r -p "-- press Enter for $1 " _
@@ -47,6 +49,7 @@ mistake() { # NAME COMMAND
   changed=$IPC_TOUR_MISTAKES/$1/build/bin
   part_stops=$(stops)
   heading "$1: $2"
+  ask "${@:3}"
   step "the change (mistakes/$1.diff):"
   view <"mistakes/$1.diff"
 }
@@ -85,7 +88,7 @@ four_asleep() { # ID
   [[ ${fields[0]:-} == 0 && ${fields[1]:-} == 4 ]]
 }
 
-# For the verdicts: what a view or a run's output showed.
+# For the verdicts: what a run's output or a view showed.
 whole_or_torn() { # FILE: gridflip's output; nothing without a grid
   if torn "$1"; then
     echo torn
@@ -108,7 +111,9 @@ server_segment_key() { # VIEW: ipcs -m
 }
 
 mistake_tallylock_no_undo() {
-  mistake tallylock-no-undo "tallylock 1000000" || return 0
+  mistake tallylock-no-undo "tallylock 1000000" number "The workers now take and give" \
+    "back the guard without SEM_UNDO. The tour kills the worker that holds it:" \
+    "how many processes will ipcs then show waiting on the guard (ncount)?" || return 0
   local program workers id holder asleep look evidence found=0
   symptom_tallylock_no_undo || found=$?
   # A continue of the tour (fg, bg) while it held the five lets them go
@@ -117,14 +122,13 @@ mistake_tallylock_no_undo() {
     notice "the tour was stopped (Ctrl-Z) while it held the workers, and its" \
       "continue let them go on: the worker killed no longer held the guard," \
       "and the others counted on; run it again"
+    judge ""
   elif ((found == 2)); then
     notice "the run could not be caught holding its guard; try again"
+    judge ""
   else
     step "worker $holder, which held the guard, killed; the other four:"
     print_view "$asleep"
-    ask number "The worker that held the guard died, and without SEM_UNDO no" \
-      "one gives its take back. How many processes will ipcs show waiting on" \
-      "the guard (ncount)?"
     step "the guard (ipcs -s -i $id):"
     print_view "$look"
     local value ncount
@@ -147,7 +151,9 @@ mistake_tallylock_no_undo() {
 }
 
 mistake_tallylock_guard_of_two() {
-  mistake tallylock-guard-of-two "tallylock 100000" || return 0
+  mistake tallylock-guard-of-two "tallylock 100000" number "The guard now starts at 2" \
+    "and a take is a plain decrement: two workers may count at once, and lose" \
+    "additions. With what exit status will tallylock end?" || return 0
   local program status total id try most counting_view out evidence lost=false
   # Two workers in at once lose an addition only when their read and
   # store overlap: most runs show it, and five tries nearly all.
@@ -157,8 +163,6 @@ mistake_tallylock_guard_of_two() {
     print_view "$counting_view"
   fi
   [[ $total =~ ^[0-9]+$ ]] && ((total < 500000)) && lost=true
-  ask number "Started at 2, the guard lets two workers in at once, and their" \
-    "additions may overlap. With what exit status will tallylock end?"
   step "try $try, which ended with status $status:"
   cat "$out"
   judge "$status"
@@ -179,12 +183,12 @@ mistake_tallylock_guard_of_two() {
 }
 
 mistake_counter_worker_returns() {
-  mistake counter-worker-returns "tallybare 3000" || return 0
+  mistake counter-worker-returns "tallybare 3000" number "A worker no longer exits once" \
+    "it has counted: it returns into the parent's fork loop and forks on for" \
+    "the rounds left, and each process that gets out of the loop prints a" \
+    "total. How many \"padre total=\" lines will come out?" || return 0
   local program most look out lines evidence
   symptom_counter_worker_returns || true
-  ask number "Each worker, done counting, returns into the parent's fork loop" \
-    "and forks on for the rounds left, and every process that gets out of the" \
-    "loop prints a total. How many \"padre total=\" lines will come out?"
   if [[ -n $look ]]; then
     step "while they count:"
     print_view "$look"
@@ -199,19 +203,23 @@ mistake_counter_worker_returns() {
 }
 
 mistake_counter_printf_before_fork() {
-  mistake counter-printf-before-fork "tallybare 300" || return 0
+  mistake counter-printf-before-fork "tallybare 300" number "The parent now prints a" \
+    "line just before its fork loop, and does not flush stdout. Through a pipe," \
+    "where stdout is written out only when its buffer fills or the process" \
+    "exits, how many times will that line come out?" || return 0
   step "on a terminal (script -qec \"tallybare 300\" /dev/null):"
   script -qec "$changed/tallybare 300" /dev/null </dev/null | tr -d '\r' || true
-  ask number "On the terminal the line printed before the forks came out once." \
-    "Through a pipe, stdout is written out only when its buffer fills or the" \
-    "process exits. How many times will that line come out there?"
   step "through a pipe (tallybare 300 | cat):"
   local piped copies line evidence
   symptom_counter_printf_before_fork || true
-  if [[ -n $piped ]]; then printf '%s\n' "$piped"; fi
-  # The copies of the line printed most often, counted by the probe in
-  # the lines just shown.
-  if [[ -n $piped ]]; then judge "$copies"; else judge ""; fi
+  if [[ -n $piped ]]; then
+    printf '%s\n' "$piped"
+    # The copies of the line printed most often, as the probe counted them
+    # in the lines just shown.
+    judge "$copies"
+  else
+    judge ""
+  fi
   if ((copies == 6)); then
     notice "on a terminal stdout is line-buffered and the line went out at once;" \
       "into a pipe it waits in the buffer, which each of the five workers" \
@@ -226,12 +234,12 @@ mistake_counter_printf_before_fork() {
 }
 
 mistake_gridflip_async_cancel() {
-  mistake gridflip-async-cancel "gridflip" || return 0
+  mistake gridflip-async-cancel "gridflip" whole,torn "The worker now allows" \
+    "asynchronous cancellation, so the request may end it at any instruction." \
+    "Will the grid printed after the cancel be whole (all 0 or all 1) or" \
+    "torn?" || return 0
   local try out evidence found=0
   symptom_gridflip_async_cancel 10 || found=$?
-  ask whole,torn "Cancelled asynchronously, the worker may end at any" \
-    "instruction, in the middle of a pass over the grid. Will the grid printed" \
-    "after the cancel be whole (all 0 or all 1) or torn?"
   step "try $try:"
   cat "$out"
   judge "$(whole_or_torn "$out")"
@@ -246,13 +254,13 @@ mistake_gridflip_async_cancel() {
 }
 
 mistake_spawnwait_no_wait() {
-  mistake spawnwait-no-wait "spawnwait 3" || return 0
+  mistake spawnwait-no-wait "spawnwait 3" number "The parent no longer waits for its" \
+    "five children, which sleep ten seconds. Once it has ended, what parent's" \
+    "PID (PPID) will ps show for them?" || return 0
   local program status out early look evidence
   symptom_spawnwait_no_wait || true
   cat "$out"
   if [[ -n $look ]]; then
-    ask number "spawnwait has ended without waiting for its five children, which" \
-      "still sleep. What parent's PID (PPID) will ps show for them now?"
     step "spawnwait ended with status $status; its five children:"
     print_view "$look"
     judge "$(awk 'NR > 1 { print $2; exit }' <<<"$look")"
@@ -267,18 +275,20 @@ mistake_spawnwait_no_wait() {
         "host), are reaped by it when they exit: their parent never saw their" \
         "status"
     fi
+  else
+    judge ""
   fi
   notice "the sound parent waits for each child with waitpid before it ends"
   end_all spawnwait
 }
 
 mistake_tubenote_pipe_after_fork() {
-  mistake tubenote-pipe-after-fork "tubenote" || return 0
+  mistake tubenote-pipe-after-fork "tubenote" number "fork now comes before pipe, so" \
+    "each process makes a pipe of its own, and the parent closes its read end" \
+    "before it writes. With what status will the parent end? (A process" \
+    "killed by a signal ends with 128 + its number.)" || return 0
   local status out evidence
   symptom_tubenote_pipe_after_fork || true
-  ask number "Each process now makes a pipe of its own after the fork, and the" \
-    "parent closes its read end before it writes. With what status will the" \
-    "parent end? (A process killed by a signal ends with 128 + its number.)"
   cat "$out"
   step "tubenote ended with status $status ($(kill -l "$status" 2>/dev/null || echo "-"))"
   judge "$status"
@@ -308,20 +318,19 @@ mistake_tubenote_pipe_after_fork() {
 
 
 mistake_tubechain_reader_keeps_write_end() {
-  mistake tubechain-reader-keeps-write-end "tubechain" || return 0
+  mistake tubechain-reader-keeps-write-end "tubechain" number "The launcher, which" \
+    "becomes more, now keeps its copy of the pipe's write end. Once ps has" \
+    "ended, how many of more's descriptors will be on the pipe it reads?" || return 0
   local program out asleep fds evidence found=0
   symptom_tubechain_reader_keeps_write_end || found=$?
   if [[ -n $asleep ]]; then
-    ask pipe_read,pipe_write,do_wait "ps has written its list and ended; more" \
-      "has read it all. In what will more be asleep (ps's WCHAN)?"
     step "ps has ended; more waits:"
     print_view "$asleep"
-    judge "$(view_field "$asleep" "$program" 4)"
-    ask number "more reads the pipe on its descriptor 0. How many of its" \
-      "descriptors will be on that pipe?"
     step "more's descriptors (ls -l /proc/$program/fd):"
     print_view "$fds"
     judge "$(on_the_pipe "$fds")"
+  else
+    judge ""
   fi
   if ((found == 0)) && [[ -n $fds ]]; then
     notice "more holds the pipe's write end as well as its read end, so the" \
@@ -337,17 +346,18 @@ mistake_tubechain_reader_keeps_write_end() {
 }
 
 mistake_stephost_no_reuseaddr() {
-  mistake stephost-no-reuseaddr "stephost, stepguest, then stephost again" || return 0
+  mistake stephost-no-reuseaddr "stephost, stepguest, then stephost again" number \
+    "stephost no longer sets SO_REUSEADDR. After a whole conversation it is run" \
+    "again at once, while the last connection's end waits in TIME-WAIT on port" \
+    "7734. What will it print as \"RC from bind\"?" || return 0
   local status out look evidence
   if port_listening; then
     notice "port 7734 is already in use; skipping this mistake"
+    judge ""
     return 0
   fi
   # Quiet when the first stephost never listened, as before.
-  symptom_stephost_no_reuseaddr || (($? != 2)) || return 0
-  ask number "Without SO_REUSEADDR, stephost is run again at once, while the" \
-    "last connection's end waits in TIME-WAIT on port 7734. What will it print" \
-    "as \"RC from bind\"?"
+  symptom_stephost_no_reuseaddr || (($? != 2)) || { judge ""; return 0; }
   step "a whole conversation done, stephost again:"
   cat "$out"
   judge "$(awk '/^RC from bind = / { print $5; exit }' "$out")"
@@ -369,15 +379,17 @@ mistake_stephost_no_reuseaddr() {
 }
 
 mistake_boardhost_busy_wait() {
-  mistake boardhost-busy-wait "boardhost, then boardguest" || return 0
+  mistake boardhost-busy-wait "boardhost, then boardguest" state "The server's poll of" \
+    "byte 0 no longer sleeps between two looks. What state will ps show for" \
+    "the server while it waits for its client?" || return 0
   local program look host_out guest_out evidence found=0
   symptom_boardhost_busy_wait || found=$?
   if [[ -n $look ]]; then
-    ask state "With no sleep between two looks at byte 0, what state will ps" \
-      "show for the server while it waits for its client?"
     step "the server waits for the client:"
     print_view "$look"
     judge "$(view_field "$look" "$program" 2 | cut -c 1)"
+  else
+    judge ""
   fi
   cat "$guest_out" "$host_out"
   if ((found == 0)); then
@@ -416,15 +428,14 @@ mistake_boardhost_busy_wait() {
 }
 
 mistake_boardhost_no_volatile() {
-  mistake boardhost-no-volatile "boardhost" || return 0
-  local status out evidence
-  local found=0
+  mistake boardhost-no-volatile "boardhost" waits,ends "The poll no longer sleeps," \
+    "and reads byte 0 through a plain pointer, not a volatile one. Started with" \
+    "no client, will boardhost wait for one, or end at once?" || return 0
+  local status out evidence found=0
   symptom_boardhost_no_volatile || found=$?
-  ask waits,ends "Built without volatile, boardhost is started with no client for" \
-    "two seconds. Will it wait for the client's mark, or end at once?"
   cat "$out"
   step "boardhost ended at once, with status $status, and no client"
-  # The probe gave it its client after two seconds if it waited.
+  # The probe gives a server that waits its client after two seconds.
   if ((found == 0)); then judge ends; else judge waits; fi
   notice "without volatile the compiler knows byte 0 holds \"a\" and nothing" \
     "in the loop can change it; C++ lets it assume that a loop doing nothing" \
@@ -433,16 +444,19 @@ mistake_boardhost_no_volatile() {
 }
 
 mistake_boardhost_removes_at_once() {
-  mistake boardhost-removes-at-once "boardhost, then boardguest" || return 0
+  mistake boardhost-removes-at-once "boardhost, then boardguest" number "boardhost now" \
+    "removes its segment (IPC_RMID) right after attaching it, and a removed" \
+    "segment lives on while it is attached. What key will ipcs show for it" \
+    "while the server polls? (ipcs shows keys in hexadecimal: 5678 is" \
+    "0x0000162e.)" || return 0
   local program look status guest_out evidence
   symptom_boardhost_removes_at_once || true
   if [[ -n $look ]]; then
-    ask number "Removed (IPC_RMID) right after shmat, the segment lives on while" \
-      "boardhost keeps it attached. What key will ipcs show for it? (ipcs" \
-      "shows keys in hexadecimal; 5678 is 0x0000162e.)"
     step "the server polls its segment:"
     print_view "$look"
     judge "$(server_segment_key "$look")"
+  else
+    judge ""
   fi
   cat "$guest_out"
   step "boardguest ended with status $status"

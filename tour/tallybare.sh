@@ -1,12 +1,11 @@
 # shellcheck shell=bash
 # tallybare: the same additions with no guard.
 
-exact_or_short() { # TOTAL: what padre total= came to, as the question says it
-  if [[ $1 == 1500 ]]; then
-    echo exact
-  elif [[ $1 =~ ^[0-9]+$ ]] && (($1 < 1500)); then
-    echo short
-  fi
+# The total, as the question says it: nearer one worker's 300 or all
+# five's 1500.
+nearer() { # TOTAL
+  [[ $1 =~ ^[0-9]+$ ]] || return 0
+  if (($1 < 900)); then echo 300; else echo 1500; fi
 }
 
 tour_tallybare() {
@@ -14,13 +13,14 @@ tour_tallybare() {
   heading "tallybare 300: no guard; updates are lost, the total falls short of 1500"
   # A run that refuses to start, or fails, is shown as it is; the tour goes on.
   not_mine shm $counter "the counter" "zeroes it and counts in it"
-  ask exact,short "Five workers add 1 to the counter 300 times each, with nothing" \
-    "to keep two of them from reading it at once. Will \"padre total=\" come" \
-    "to 1500, exact, or fall short?"
+  ask 300,1500 "Each of the five workers adds 1 to the counter 300 times: it" \
+    "reads the counter, sleeps up to 100 microseconds, then stores what it read" \
+    "plus one; all five draw the same sleeps. Will \"padre total=\" come nearer" \
+    "to one worker's 300, or to all five's 1500?"
   output=$("$bin/tallybare" 300) || true
   if [[ -n $output ]]; then printf '%s\n' "$output"; fi
   total=$(awk '/^padre total= / { print $3 }' <<<"$output")
-  judge "$(exact_or_short "$total")"
+  judge "$(nearer "$total")"
   if [[ $total == 1500 ]]; then
     notice "0 of the 1500 additions were lost this time: no worker's read came" \
       "between another's read and store, though nothing kept it from doing so"
