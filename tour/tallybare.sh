@@ -16,7 +16,7 @@ tour_tallybare() {
   ask 300,1500 "Each of the five workers adds 1 to the counter 300 times: it" \
     "reads the counter, sleeps up to 100 microseconds, then stores what it read" \
     "plus one; all five draw the same sleeps. Will \"padre total=\" come nearer" \
-    "to one worker's 300, or to all five's 1500?"
+    "to 300 (one worker's additions) or to 1500 (all five's)?"
   output=$("$bin/tallybare" 300) || true
   if [[ -n $output ]]; then printf '%s\n' "$output"; fi
   total=$(awk '/^padre total= / { print $3 }' <<<"$output")
