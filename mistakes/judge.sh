@@ -57,6 +57,7 @@ done
 selected=()
 calls=false
 pause=false
+asking=false
 bin=$build
 # shellcheck source-path=SCRIPTDIR/..
 {
