@@ -5,8 +5,9 @@
 # System V objects, the sockets; with --calls, also the system calls behind
 # each program, as strace shows them. Lines of the tour's own start with
 # "==", "--", "   |" (what ps, ipcs, ss or strace print) or "   *" (what to
-# notice), and, but for those of "   |", fit in 80 columns; every other line
-# is a program's own output. Runs unattended too;
+# notice), with --ask also "   ?" (a question) and "   =" (its verdict),
+# and, but for those of "   |", fit in 80 columns; every other line is a
+# program's own output. Runs unattended too (but for --ask);
 # nothing is left running afterwards, even when interrupted. See --help.
 #
 # Each program's part is a function tour_NAME in tour/NAME.sh (a server's
@@ -42,8 +43,8 @@ lab=./lab.sh
 
 usage() {
   cat <<EOF2
-usage: $me [--pause] [--calls] [--host] [--bin DIR] [NAME...]
-       $me --mistakes [--pause] [--calls] [--host] [NAME...]
+usage: $me [--ask] [--pause] [--calls] [--host] [--bin DIR] [NAME...]
+       $me --mistakes [--ask] [--pause] [--calls] [--host] [NAME...]
 
 Runs the suite's programs one at a time, each with a short view of what
 the kernel holds while it runs (ps, ipcs, ss) and a line that says what to
@@ -55,6 +56,10 @@ another run.
   NAME...    run only these programs (in the tour's order); a server or its
              client runs the pair. Names:
 $(fold -s -w 60 <<<"${programs[*]}" | sed 's/ *$//; s/^/             /')
+  --ask      before each view worth predicting, ask what it will show (a
+             number, a state's letter or a word of a list) and read the
+             answer from the terminal; after the view, say whether it was
+             right, and at the end how many were
   --calls    also run each program once more under strace and show the
              system calls behind it, with the command that shows them
   --pause    wait for Enter before each program (only on a terminal)
@@ -72,6 +77,7 @@ Ctrl-C stops the tour and every process it started.
 EOF2
 }
 pause=false
+asking=false
 mistakes=false
 calls=false
 host=false
@@ -81,6 +87,7 @@ while (($#)); do
   case $1 in
     --help) usage; exit 0 ;;
     --pause) pause=true ;;
+    --ask) asking=true ;;
     --calls) calls=true ;;
     --host) host=true ;;
     --mistakes) mistakes=true ;;
@@ -104,6 +111,12 @@ for name in "${selected[@]}"; do
   usage >&2
   exit 2
 done
+
+# The answers come from the terminal: without one, nothing runs.
+if $asking && [[ ! -t 0 ]]; then
+  echo "${me##*/}: --ask needs a terminal to read answers from" >&2
+  exit 2
+fi
 
 if [[ -n $bin ]]; then
   [[ $bin == /* ]] || bin=$PWD/$bin
@@ -187,6 +200,7 @@ if ! $host && [[ -z ${IPC_TOUR_OWN_LAB:-} ]]; then
   if why=$(./lab.sh --check 2>&1); then
     again=()
     if $pause; then again+=(--pause); fi
+    if $asking; then again+=(--ask); fi
     if $calls; then again+=(--calls); fi
     if $mistakes; then again+=(--mistakes); fi
     IPC_TOUR_OWN_LAB=1 exec ./lab.sh --once --bin "$bin" ./tour.sh "${again[@]}" --bin "$bin" \
@@ -228,6 +242,7 @@ tour() {
 
   if $mistakes; then
     tour_mistakes
+    score
     return
   fi
   if begin tallylock; then tour_tallylock; fi
@@ -238,6 +253,7 @@ tour() {
   if begin tubechain; then tour_tubechain; fi
   if begin stephost stepguest; then tour_stephost; fi
   if begin boardhost boardguest; then tour_boardhost; fi
+  score
 }
 
 # Files of the run: the server's output, the traces, the guard set's id.
@@ -266,6 +282,6 @@ note_continues() {
 : >"$work/continued"
 note_continues &
 # A background job's standard input is /dev/null unless given: --pause
-# reads from the terminal.
+# and --ask read from the terminal.
 tour <&0 &
 wait $!

@@ -58,6 +58,7 @@ selected=()
 calls=false
 asking=false
 pause=false
+asking=false
 bin=$build
 # shellcheck source-path=SCRIPTDIR/..
 {

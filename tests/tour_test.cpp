@@ -23,6 +23,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "expected.hpp"
@@ -330,6 +331,85 @@ TEST_F(Tour, StoppedWithCtrlZAtATerminalGoesOnToItsEndAfterFg) {
     EXPECT_NE(screen.find("== tubenote"), std::string::npos) << screen;
     EXPECT_NE(screen.find("the tour was stopped (Ctrl-Z)"), std::string::npos) << screen;
     EXPECT_FALSE(std::regex_search(screen, std::regex("No such process|line [0-9]+: "))) << screen;
+}
+
+TEST_F(Tour, WithAskOnATerminalJudgesEachAnswerByTheViewShownAndCountsThem) {
+    const Outcome refused = run(tour_of({"--ask", "tallylock"}), 30s);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "tour.sh: --ask needs a terminal to read answers from\n");
+    EXPECT_EQ(refused.exit_code, 2);
+
+    // tallylock's two questions (the counter's attachments while the
+    // workers count, then after the run) and boardhost's two (the
+    // mailbox's size, its attachments after the exchange): one answer
+    // right with blanks in it, one wrong, one empty, and a word where a
+    // number is asked for, asked again once.
+    const std::vector<std::string> answers{" 1 1", "6", "", "none", "0"};
+    int terminal = -1;
+    const pid_t tour =
+        start_on_terminal(tour_of({"--ask", "tallylock", "boardguest"}), 50, 200, terminal);
+    std::string screen;
+    int status = -1;
+    bool ended = true;
+    for (const auto &answer : answers) {
+        const size_t prompts = count(screen, "\n   > ");
+        ended = ended && wait_until(
+                             [&] {
+                                 read_terminal(terminal, screen);
+                                 return count(screen, "\n   > ") > prompts;
+                             },
+                             60s);
+        const std::string keys = answer + "\n";
+        EXPECT_EQ(write(terminal, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    ended = ended && wait_until(
+                         [&] {
+                             read_terminal(terminal, screen);
+                             return waitpid(tour, &status, WNOHANG) == tour;
+                         },
+                         60s);
+    if (!ended) {
+        kill(tour, SIGHUP);
+        waitpid(tour, &status, 0);
+    }
+    close(terminal);
+    ASSERT_TRUE(ended) << screen;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    screen.erase(std::remove(screen.begin(), screen.end(), '\r'), screen.end());
+
+    // Each verdict with the view between its prompt and itself.
+    std::vector<std::pair<std::string, std::string>> judged;
+    std::string view;
+    std::istringstream lines(screen);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.size() <= 80 || line.rfind("   | ", 0) == 0) << line;
+        if (line.rfind("   > ", 0) == 0) view.clear();
+        if (line.rfind("   | ", 0) == 0) view += line.substr(5) + "\n";
+        if (line.rfind("   = ", 0) == 0) judged.emplace_back(line.substr(5), view);
+    }
+    ASSERT_EQ(judged.size(), 4U) << screen;
+    // The value each view shows (ipcs's columns: key, id, owner, perms,
+    // bytes, nattch), and the answer as judged.
+    const std::vector<std::tuple<std::string, size_t, std::string>> asked{{"0x0000068e", 5, "11"},
+                                                                          {"0x0000068e", 5, "6"},
+                                                                          {"0x0000162e", 4, ""},
+                                                                          {"0x0000162e", 5, "0"}};
+    int right = 0;
+    for (size_t i = 0; i < asked.size(); ++i) {
+        const auto &[key, column, given] = asked[i];
+        const auto fields = row(judged[i].second, key);
+        ASSERT_GT(fields.size(), column) << judged[i].second;
+        const std::string &value = fields[column];
+        const std::string verdict = given.empty()    ? "skipped: " + value
+                                    : value == given ? "right: " + value
+                                                     : "wrong: " + value + ", not " + given;
+        EXPECT_EQ(judged[i].first, verdict) << judged[i].second;
+        right += value == given ? 1 : 0;
+    }
+    EXPECT_EQ(count(screen, "\n   ? a number, please\n"), 1U) << screen;
+    EXPECT_NE(screen.find("\n== predicted " + std::to_string(right) + " of 4 ==\n"),
+              std::string::npos)
+        << screen;
 }
 
 TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {

@@ -23,10 +23,14 @@ tour_boardhost() {
   wait_for 5 mailbox_ready || return 0
   local look bytes attachments
   look=$(ipc_line -m $mailbox)
+  ask number "boardhost has made the mailbox segment for the letters a to z" \
+    "and the zero byte that ends them, and waits for the client's mark in its" \
+    "first byte. What size in bytes will ipcs show for the mailbox?"
   step "the server polls the segment:"
   print_view "$look"
   bytes=$(view_field "$look" $mailbox 5)
   attachments=$(view_field "$look" $mailbox 6)
+  judge "$bytes"
   if [[ -z $attachments ]]; then
     notice "no segment with key 5678 in this look: it was removed since" \
       "boardhost attached it"
@@ -39,9 +43,13 @@ tour_boardhost() {
   "$bin/boardguest" || true
   finish_server $program
   look=$(ipc_line -m $mailbox)
+  ask number "The client has read the alphabet and stored its \"*\", and both" \
+    "programs have ended. How many attachments will ipcs show on the mailbox" \
+    "now?"
   step "after the exchange:"
   print_view "$look"
   attachments=$(view_field "$look" $mailbox 6)
+  judge "$attachments"
   if [[ -z $attachments ]]; then
     notice "the segment is gone: someone removed it after the exchange; a" \
       "second boardguest finds none:"

@@ -6,13 +6,22 @@ two_threads() { [[ $(ps -o nlwp= -p "$program") -eq 2 ]]; }
 tour_gridflip() {
   local program
   heading "gridflip: a thread flips a grid until cancelled, at the end of a pass"
-  "$bin/gridflip" &
+  # With --ask its lines wait in a file while the question does.
+  if $asking; then
+    "$bin/gridflip" >"$work/own" &
+  else
+    "$bin/gridflip" &
+  fi
   program=$!
   if wait_for 1 two_threads; then
     local look states
     look=$(ps -L -o pid,lwp,stat,args -p $program || true)
+    ask state "main has made a worker thread that flips the grid with no pause," \
+      "and sleeps for a second. What state will ps show for the worker, the" \
+      "thread whose LWP is not the PID?"
     step "while the worker flips the grid:"
     print_view "$look"
+    judge "$(awk 'NR > 1 && $1 != $2 { print substr($3, 1, 1); exit }' <<<"$look")"
     # The threads' states, in ps's order: main's first.
     states=$(awk 'NR > 1 { printf "%s", substr($3, 1, 1) }' <<<"$look")
     if [[ $states == SR ]]; then
@@ -24,6 +33,7 @@ tour_gridflip() {
     fi
   fi
   wait $program
+  own_shown
 
   if tracing; then
     local args=(-e "trace=%process,futex,clock_nanosleep" "$bin/gridflip") tids

@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # What the tour's parts (tour/*.sh) share: the tour's own lines, polling,
 # the ps and ipcs views, the traced runs of --calls, and the cleanup.
-# Sourced by tour.sh, which sets bin, calls, pause, selected and work.
+# Sourced by tour.sh, which sets asking, bin, calls, pause, selected and
+# work.
 
 # The tour's own lines: a program's heading, a step (what the view under
 # it shows), a view (what ps, ipcs, ss or strace print), what to notice.
@@ -11,6 +12,125 @@ view() { sed 's/^/   | /'; }
 print_view() { if [[ -n $1 ]]; then view <<<"$1"; fi; } # TEXT: kept to be read after
 # A notice is a sentence or two, wrapped to 80 columns, each line marked.
 notice() { printf '%s\n' "$*" | fold -s -w 75 | sed 's/ *$//; s/^/   * /'; }
+
+# --ask: before a view, a question on lines of "   ? " and the answer read
+# from the terminal after "   > "; after the view, one verdict line, read
+# from what the view showed: "   = right: VALUE", "   = wrong: VALUE, not
+# ANSWER" or "   = skipped: VALUE" (no answer). The answers are counted for
+# the score at the end; nothing is kept. Without --ask, ask and judge do
+# nothing. A question is a number, a process state's letter, or one word
+# out of the list it names.
+asked=0
+right=0
+answer=""
+answer_kind=""
+
+question() { printf '%s\n' "$*" | fold -s -w 75 | sed 's/ *$//; s/^/   ? /'; } # the question's lines
+
+ask() { # number|state|WORD,WORD... QUESTION...: asks it, the answer in $answer
+  $asking || return 0
+  answer_kind=$1
+  shift
+  case $answer_kind in
+    number) question "$*" ;;
+    state) question "$* (R, S, T, Z or D)" ;;
+    *) question "$* (${answer_kind//,/, })" ;;
+  esac
+  read_answer
+  if [[ -n $answer ]] && ! of_kind "$answer"; then
+    case $answer_kind in
+      number) question "a number, please" ;;
+      state) question "one letter, please: R, S, T, Z or D" ;;
+      *) question "one of these, please: ${answer_kind//,/, }" ;;
+    esac
+    read_answer # taken as given this time
+  fi
+}
+
+# The answer typed after the prompt, without its blanks; none at the end
+# of the terminal's input.
+read_answer() {
+  read -r -p "   > " answer || answer=""
+  answer=${answer//[[:space:]]/}
+}
+
+# A word, or a state's letter, as compared: in capitals, without dashes or
+# underscores (TIME-WAIT, time_wait and timewait are one answer).
+word_of() { # TEXT
+  local word=${1^^}
+  word=${word//[-_[:space:]]/}
+  echo "$word"
+}
+# A number, decimal or hexadecimal (as ipcs shows keys), in decimal; nothing
+# for any other text.
+number_of() { # TEXT
+  if [[ $1 =~ ^([-+]?)0[xX]([0-9a-fA-F]+)$ ]]; then
+    echo $((${BASH_REMATCH[1]}16#${BASH_REMATCH[2]}))
+  elif [[ $1 =~ ^([-+]?)([0-9]+)$ ]]; then
+    echo $((${BASH_REMATCH[1]}10#${BASH_REMATCH[2]}))
+  fi
+}
+
+of_kind() { # ANSWER: true when it is of the kind the question asks for
+  local word
+  case $answer_kind in
+    number) [[ -n $(number_of "$1") ]] ;;
+    state) [[ $(word_of "$1") =~ ^[RSDTZIX]$ ]] ;;
+    *)
+      for word in ${answer_kind//,/ }; do
+        [[ $(word_of "$word") == "$(word_of "$1")" ]] && return 0
+      done
+      return 1
+      ;;
+  esac
+}
+
+same() { # VALUE ANSWER: true when the answer is the value
+  local value
+  case $answer_kind in
+    number)
+      value=$(number_of "$1")
+      [[ -n $value && $value == "$(number_of "$2")" ]]
+      ;;
+    *) [[ $(word_of "$1") == "$(word_of "$2")" ]] ;;
+  esac
+}
+
+# The verdict on the last answer, from VALUE, read from the view just
+# shown; a view that could not be taken (VALUE empty) is not counted.
+judge() { # VALUE
+  $asking || return 0
+  local value=$1 given=$answer room
+  if [[ -z $value ]]; then
+    echo "   = skipped: (not shown)"
+    return 0
+  fi
+  asked=$((asked + 1))
+  if [[ -z $answer ]]; then
+    echo "   = skipped: $value"
+  elif same "$value" "$answer"; then
+    right=$((right + 1))
+    echo "   = right: $value"
+  else
+    # A long answer is cut to keep the line in 80 columns.
+    room=$((80 - 18 - ${#value}))
+    ((${#given} <= room)) || given="${given:0:room-3}..."
+    echo "   = wrong: $value, not $given"
+  fi
+}
+
+# The score, at the end of the tour.
+score() {
+  if $asking; then heading "predicted $right of $asked"; fi
+}
+
+# With --ask, a program that runs on while a question waits writes its own
+# lines into $work/own, shown once it has ended (own_shown): they never
+# come in the middle of a question.
+own_held() { # COMMAND...: runs it, its output into $work/own with --ask
+  if $asking; then "$@" >"$work/own"; else "$@"; fi
+}
+own_shown() { if $asking; then cat "$work/own"; fi; }
 
 wants() { # NAME...: true when the tour runs any of them
   ((${#selected[@]} == 0)) && return 0

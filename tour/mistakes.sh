@@ -36,10 +36,12 @@ chosen() { # NAME
   return 1
 }
 
-# A part's start: Enter with --pause, the heading with the command, the
+# A part's start: Enter with --pause, the heading with the command, with
+# --ask the part's question (KIND QUESTION..., as ask takes them), the
 # change as the diff shows it, and $changed, the changed programs' folder.
-# False when the tour does not run NAME.
-mistake() { # NAME COMMAND
+# The question comes before the change, whose first lines say what to
+# watch. False when the tour does not run NAME.
+mistake() { # NAME COMMAND KIND QUESTION...
   chosen "$1" || return 1
   if $pause && [[ -t 0 ]]; then
     read -r -p "-- press Enter for $1 " _
@@ -47,6 +49,7 @@ mistake() { # NAME COMMAND
   changed=$IPC_TOUR_MISTAKES/$1/build/bin
   part_stops=$(stops)
   heading "$1: $2"
+  ask "${@:3}"
   step "the change (mistakes/$1.diff):"
   view <"mistakes/$1.diff"
 }
@@ -85,8 +88,32 @@ four_asleep() { # ID
   [[ ${fields[0]:-} == 0 && ${fields[1]:-} == 4 ]]
 }
 
+# For the verdicts: what a run's output or a view showed.
+whole_or_torn() { # FILE: gridflip's output; nothing without a grid
+  if torn "$1"; then
+    echo torn
+  elif grep -q '^\[' "$1"; then
+    echo whole
+  fi
+}
+on_the_pipe() { # FDS: how many of more's descriptors are on the pipe of its 0
+  local input
+  input=$(view_field "$1" 0 3)
+  [[ $input == pipe:* ]] || return 0
+  view_rows "$1" " -> ${input//[][]/.}\$"
+}
+# The key of the server's segment: the one removed (dest), or the mailbox.
+server_segment_key() { # VIEW: ipcs -m
+  awk -v mailbox=$mailbox '
+    $NF == "dest" { print $1; found = 1; exit }
+    $1 == mailbox { key = $1 }
+    END { if (!found && key != "") print key }' <<<"$1"
+}
+
 mistake_tallylock_no_undo() {
-  mistake tallylock-no-undo "tallylock 1000000" || return 0
+  mistake tallylock-no-undo "tallylock 1000000" number "The workers now take and give" \
+    "back the guard without SEM_UNDO. The tour kills the worker that holds it:" \
+    "how many processes will ipcs then show waiting on the guard (ncount)?" || return 0
   local program workers id holder asleep look evidence found=0
   symptom_tallylock_no_undo || found=$?
   # A continue of the tour (fg, bg) while it held the five lets them go
@@ -95,8 +122,10 @@ mistake_tallylock_no_undo() {
     notice "the tour was stopped (Ctrl-Z) while it held the workers, and its" \
       "continue let them go on: the worker killed no longer held the guard," \
       "and the others counted on; run it again"
+    judge ""
   elif ((found == 2)); then
     notice "the run could not be caught holding its guard; try again"
+    judge ""
   else
     step "worker $holder, which held the guard, killed; the other four:"
     print_view "$asleep"
@@ -106,6 +135,7 @@ mistake_tallylock_no_undo() {
     # The row of semaphore 0: semnum value ncount zcount pid.
     value=$(awk '$1 == "0" && NF == 5 { print $2 }' <<<"$look")
     ncount=$(awk '$1 == "0" && NF == 5 { print $3 }' <<<"$look")
+    judge "$ncount"
     if [[ $value == 0 && $ncount == 4 ]]; then
       notice "value 0 and ncount 4: the four sleep in semop (S, their wchan) for" \
         "a give-back that will never come, and would sleep for ever"
@@ -121,7 +151,9 @@ mistake_tallylock_no_undo() {
 }
 
 mistake_tallylock_guard_of_two() {
-  mistake tallylock-guard-of-two "tallylock 100000" || return 0
+  mistake tallylock-guard-of-two "tallylock 100000" number "The guard now starts at 2" \
+    "and a take is a plain decrement: two workers may count at once, and lose" \
+    "additions. With what exit status will tallylock end?" || return 0
   local program status total id try most counting_view out evidence lost=false
   # Two workers in at once lose an addition only when their read and
   # store overlap: most runs show it, and five tries nearly all.
@@ -133,6 +165,7 @@ mistake_tallylock_guard_of_two() {
   [[ $total =~ ^[0-9]+$ ]] && ((total < 500000)) && lost=true
   step "try $try, which ended with status $status:"
   cat "$out"
+  judge "$status"
   if $lost && ((status == 0)); then
     notice "$((500000 - total)) additions lost, with status 0: from 2, the" \
       "guard let two workers in at once, and nothing in the run says so"
@@ -150,7 +183,10 @@ mistake_tallylock_guard_of_two() {
 }
 
 mistake_counter_worker_returns() {
-  mistake counter-worker-returns "tallybare 3000" || return 0
+  mistake counter-worker-returns "tallybare 3000" number "A worker no longer exits once" \
+    "it has counted: it returns into the parent's fork loop and forks on for" \
+    "the rounds left, and each process that gets out of the loop prints a" \
+    "total. How many \"padre total=\" lines will come out?" || return 0
   local program most look out lines evidence
   symptom_counter_worker_returns || true
   if [[ -n $look ]]; then
@@ -158,6 +194,7 @@ mistake_counter_worker_returns() {
     print_view "$look"
   fi
   cat "$out"
+  judge "$(grep -c '^padre total=' "$out" || true)"
   notice "$lines \"padre total=\" lines, one from each process that got out of" \
     "the fork loop: each worker went back into it and forked for the rounds" \
     "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, up to $most of them seen at once"
@@ -166,13 +203,23 @@ mistake_counter_worker_returns() {
 }
 
 mistake_counter_printf_before_fork() {
-  mistake counter-printf-before-fork "tallybare 300" || return 0
+  mistake counter-printf-before-fork "tallybare 300" number "The parent now prints a" \
+    "line just before its fork loop, and does not flush stdout. Through a pipe," \
+    "where stdout is written out only when its buffer fills or the process" \
+    "exits, how many times will that line come out?" || return 0
   step "on a terminal (script -qec \"tallybare 300\" /dev/null):"
   script -qec "$changed/tallybare 300" /dev/null </dev/null | tr -d '\r' || true
   step "through a pipe (tallybare 300 | cat):"
   local piped copies line evidence
   symptom_counter_printf_before_fork || true
-  if [[ -n $piped ]]; then printf '%s\n' "$piped"; fi
+  if [[ -n $piped ]]; then
+    printf '%s\n' "$piped"
+    # The copies of the line printed most often, as the probe counted them
+    # in the lines just shown.
+    judge "$copies"
+  else
+    judge ""
+  fi
   if ((copies == 6)); then
     notice "on a terminal stdout is line-buffered and the line went out at once;" \
       "into a pipe it waits in the buffer, which each of the five workers" \
@@ -187,11 +234,15 @@ mistake_counter_printf_before_fork() {
 }
 
 mistake_gridflip_async_cancel() {
-  mistake gridflip-async-cancel "gridflip" || return 0
+  mistake gridflip-async-cancel "gridflip" whole,torn "The worker now allows" \
+    "asynchronous cancellation, so the request may end it at any instruction." \
+    "Will the grid printed after the cancel be whole (all 0 or all 1) or" \
+    "torn?" || return 0
   local try out evidence found=0
   symptom_gridflip_async_cancel 10 || found=$?
   step "try $try:"
   cat "$out"
+  judge "$(whole_or_torn "$out")"
   if ((found == 0)); then
     notice "a torn grid on try $try: the request ended the worker in the" \
       "middle of a pass, between two cells"
@@ -203,13 +254,16 @@ mistake_gridflip_async_cancel() {
 }
 
 mistake_spawnwait_no_wait() {
-  mistake spawnwait-no-wait "spawnwait 3" || return 0
+  mistake spawnwait-no-wait "spawnwait 3" number "The parent no longer waits for its" \
+    "five children, which sleep ten seconds. Once it has ended, what parent's" \
+    "PID (PPID) will ps show for them?" || return 0
   local program status out early look evidence
   symptom_spawnwait_no_wait || true
   cat "$out"
   if [[ -n $look ]]; then
     step "spawnwait ended with status $status; its five children:"
     print_view "$look"
+    judge "$(awk 'NR > 1 { print $2; exit }' <<<"$look")"
     if (($(view_rows "$look" '^ *[0-9]+ +[0-9]+ +S') == 5)); then
       notice "its \"Child finished\" lines waited for nothing; its children" \
         "sleep on without it, given by the kernel to init (PPID 1 in a lab, or" \
@@ -221,17 +275,23 @@ mistake_spawnwait_no_wait() {
         "host), are reaped by it when they exit: their parent never saw their" \
         "status"
     fi
+  else
+    judge ""
   fi
   notice "the sound parent waits for each child with waitpid before it ends"
   end_all spawnwait
 }
 
 mistake_tubenote_pipe_after_fork() {
-  mistake tubenote-pipe-after-fork "tubenote" || return 0
+  mistake tubenote-pipe-after-fork "tubenote" number "fork now comes before pipe, so" \
+    "each process makes a pipe of its own, and the parent closes its read end" \
+    "before it writes. With what status will the parent end? (A process" \
+    "killed by a signal ends with 128 + its number.)" || return 0
   local status out evidence
   symptom_tubenote_pipe_after_fork || true
   cat "$out"
   step "tubenote ended with status $status ($(kill -l "$status" 2>/dev/null || echo "-"))"
+  judge "$status"
   if ((status == 128 + $(kill -l PIPE))); then
     notice "fork came first, so each process made a pipe of its own: the" \
       "parent wrote into its own, whose read end it had closed, and was killed" \
@@ -258,7 +318,9 @@ mistake_tubenote_pipe_after_fork() {
 
 
 mistake_tubechain_reader_keeps_write_end() {
-  mistake tubechain-reader-keeps-write-end "tubechain" || return 0
+  mistake tubechain-reader-keeps-write-end "tubechain" number "The launcher, which" \
+    "becomes more, now keeps its copy of the pipe's write end. Once ps has" \
+    "ended, how many of more's descriptors will be on the pipe it reads?" || return 0
   local program out asleep fds evidence found=0
   symptom_tubechain_reader_keeps_write_end || found=$?
   if [[ -n $asleep ]]; then
@@ -266,6 +328,9 @@ mistake_tubechain_reader_keeps_write_end() {
     print_view "$asleep"
     step "more's descriptors (ls -l /proc/$program/fd):"
     print_view "$fds"
+    judge "$(on_the_pipe "$fds")"
+  else
+    judge ""
   fi
   if ((found == 0)) && [[ -n $fds ]]; then
     notice "more holds the pipe's write end as well as its read end, so the" \
@@ -281,16 +346,21 @@ mistake_tubechain_reader_keeps_write_end() {
 }
 
 mistake_stephost_no_reuseaddr() {
-  mistake stephost-no-reuseaddr "stephost, stepguest, then stephost again" || return 0
+  mistake stephost-no-reuseaddr "stephost, stepguest, then stephost again" number \
+    "stephost no longer sets SO_REUSEADDR. After a whole conversation it is run" \
+    "again at once, while the last connection's end waits in TIME-WAIT on port" \
+    "7734. What will it print as \"RC from bind\"?" || return 0
   local status out look evidence
   if port_listening; then
     notice "port 7734 is already in use; skipping this mistake"
+    judge ""
     return 0
   fi
   # Quiet when the first stephost never listened, as before.
-  symptom_stephost_no_reuseaddr || (($? != 2)) || return 0
+  symptom_stephost_no_reuseaddr || (($? != 2)) || { judge ""; return 0; }
   step "a whole conversation done, stephost again:"
   cat "$out"
+  judge "$(awk '/^RC from bind = / { print $5; exit }' "$out")"
   step "stephost ended with status $status; the port:"
   print_view "$look"
   if ((status == 137)) && stopped_in_part; then
@@ -309,12 +379,17 @@ mistake_stephost_no_reuseaddr() {
 }
 
 mistake_boardhost_busy_wait() {
-  mistake boardhost-busy-wait "boardhost, then boardguest" || return 0
+  mistake boardhost-busy-wait "boardhost, then boardguest" state "The server's poll of" \
+    "byte 0 no longer sleeps between two looks. What state will ps show for" \
+    "the server while it waits for its client?" || return 0
   local program look host_out guest_out evidence found=0
   symptom_boardhost_busy_wait || found=$?
   if [[ -n $look ]]; then
     step "the server waits for the client:"
     print_view "$look"
+    judge "$(view_field "$look" "$program" 2 | cut -c 1)"
+  else
+    judge ""
   fi
   cat "$guest_out" "$host_out"
   if ((found == 0)); then
@@ -353,11 +428,15 @@ mistake_boardhost_busy_wait() {
 }
 
 mistake_boardhost_no_volatile() {
-  mistake boardhost-no-volatile "boardhost" || return 0
-  local status out evidence
-  symptom_boardhost_no_volatile || true
+  mistake boardhost-no-volatile "boardhost" waits,ends "The poll no longer sleeps," \
+    "and reads byte 0 through a plain pointer, not a volatile one. Started with" \
+    "no client, will boardhost wait for one, or end at once?" || return 0
+  local status out evidence found=0
+  symptom_boardhost_no_volatile || found=$?
   cat "$out"
   step "boardhost ended at once, with status $status, and no client"
+  # The probe gives a server that waits its client after two seconds.
+  if ((found == 0)); then judge ends; else judge waits; fi
   notice "without volatile the compiler knows byte 0 holds \"a\" and nothing" \
     "in the loop can change it; C++ lets it assume that a loop doing nothing" \
     "ends, so it took the loop out, and the server never waited"
@@ -365,12 +444,19 @@ mistake_boardhost_no_volatile() {
 }
 
 mistake_boardhost_removes_at_once() {
-  mistake boardhost-removes-at-once "boardhost, then boardguest" || return 0
+  mistake boardhost-removes-at-once "boardhost, then boardguest" number "boardhost now" \
+    "removes its segment (IPC_RMID) right after attaching it, and a removed" \
+    "segment lives on while it is attached. What key will ipcs show for it" \
+    "while the server polls? (ipcs shows keys in hexadecimal: 5678 is" \
+    "0x0000162e.)" || return 0
   local program look status guest_out evidence
   symptom_boardhost_removes_at_once || true
   if [[ -n $look ]]; then
     step "the server polls its segment:"
     print_view "$look"
+    judge "$(server_segment_key "$look")"
+  else
+    judge ""
   fi
   cat "$guest_out"
   step "boardguest ended with status $status"

@@ -28,13 +28,21 @@ tour_spawnwait() {
     # Held, the parent cannot reap the children once they have exited.
     # It may have ended already, if a stop of the tour ended its waits.
     kill -STOP $program 2>/dev/null || true
+    # Asked while the children sleep on: the view comes once they exit.
+    ask state "The tour now holds the parent with SIGSTOP, so it cannot wait;" \
+      "the children end their ten seconds' sleep and exit. What state will ps" \
+      "show for the five children then?"
     if wait_for 15 zombies_or_gone $program "$since" && children_in_state Z $program &&
       held=$(tree $program) && ! stopped_since "$since"; then
       step "ten seconds later, the parent held with SIGSTOP:"
       view <<<"$held"
+      # The first child's state: the rows under the parent's.
+      judge "$(awk '/\\_ / { print substr($3, 1, 1); exit }' <<<"$held")"
       notice "the children have exited but stay as zombies (Z, <defunct>)," \
         "keeping their exit status, until the parent's waitpid reaps them; it" \
         "goes on now"
+    else
+      judge ""
     fi
     kill -CONT $program 2>/dev/null || true
   fi

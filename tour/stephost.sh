@@ -30,14 +30,28 @@ tour_stephost() {
       "stephost's listen(3, 5) makes one, where the kernel completes" \
       "connections by itself"
   fi
-  "$bin/stepguest" || true
+  ask number "The client sends \"A\", and sends back each reply while it is at" \
+    "most \"X\"; the server answers each byte with the next letter. How many" \
+    "\"Char from server\" lines will the client print?"
+  # With --ask, its lines are kept for the verdict too.
+  if $asking; then
+    "$bin/stepguest" | tee "$work/guest_out" || true
+    judge "$(grep -c '^Char from server = ' "$work/guest_out" || true)"
+  else
+    "$bin/stepguest" || true
+  fi
   finish_server $program
   step "stephost's side:"
   cat "$work/server_out"
   if wait_for 5 time_wait; then
     look=$(ss -tan '( sport = :7734 or dport = :7734 )')
+    ask LISTEN,ESTAB,TIME-WAIT,CLOSE-WAIT "The server closed its end of the" \
+      "connection after \"X\", and then the client its own. What state will ss" \
+      "show for the server's end, on port 7734?"
     step "after the exchange:"
     print_view "$look"
+    # The server's end: local port 7734.
+    judge "$(awk '$4 ~ /:7734$/ { print $1; exit }' <<<"$look")"
     if (($(view_rows "$look" '^TIME-WAIT +[0-9]+ +[0-9]+ +[^ ]*:7734 ') > 0)); then
       notice "the server closed first, after X, so its end of the connection waits" \
         "in TIME-WAIT for a minute; SO_REUSEADDR lets the next stephost bind the" \

@@ -51,14 +51,18 @@ tour_tallylock() {
   heading "tallylock 100000: five workers add under a semaphore; the total is exact"
   not_mine shm $counter "the counter" "zeroes it and counts in it"
   not_mine sem $guard "the semaphore set" "resets it and guards with it"
-  start_tallylock "$bin/tallylock" 100000
+  own_held start_tallylock "$bin/tallylock" 100000
   program=$started
   if wait_for 5 counting_or_ended && counting; then
     local look attachments
     look=$({ tree $program; ipc_line -m $counter; ipc_line -s $guard; })
+    ask number "The parent has attached the counter segment, then forked five" \
+      "workers, each of which attaches it too. While the five count, how many" \
+      "attachments (nattch) will ipcs show on the counter?"
     step "while the five workers count:"
     print_view "$look"
     attachments=$(view_field "$look" $counter 6)
+    judge "$attachments"
     if [[ $attachments == 11 ]]; then
       notice "11 attachments on the 4-byte counter, not 6: the parent's own, the copy" \
         "each worker inherits through fork, and the one each worker makes itself" \
@@ -74,10 +78,14 @@ tour_tallylock() {
   local status=0
   wait $program || status=$?
   tallylock_ended
+  own_shown
   local after
   after=$({ ipc_line -m $counter; ipc_line -s $guard; })
+  ask number "The run has ended, and all six processes with it. How many" \
+    "attachments will the counter segment have now?"
   step "after the run:"
   print_view "$after"
+  judge "$(view_field "$after" $counter 6)"
   if ((status == 0)); then
     notice "$(guard_after "$after"); $(counter_after "$after")"
   else

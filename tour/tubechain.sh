@@ -11,11 +11,28 @@ up_to_execve() { # START FILE
     on && /^execve\(/ { exit }' "$2"
 }
 
+# The name ps's list gives the launcher's process: tubechain while it has
+# not become more, more once it has (ps, its child, is listed as ps).
+launcher_listed() { # FILE: tubechain's output
+  awk '$NF == "tubechain" { name = "tubechain" }
+    $NF == "more" && name == "" { name = "more" }
+    END { print name }' "$1"
+}
+
 tour_tubechain() {
   heading "tubechain: ps writes into a pipe that more reads, as a shell pipeline does"
+  ask tubechain,more,ps "The launcher forks a child that runs ps, then runs" \
+    "more in its own process. ps lists the processes of this terminal: by" \
+    "what name will it list the launcher's process?"
   # The launcher's own process becomes more, which a shell waits for; cat
-  # reads the pipe until both have ended.
-  "$bin/tubechain" | cat
+  # reads the pipe until both have ended. With --ask, tee does, and keeps
+  # the list for the verdict (ps then lists tee where cat was).
+  if $asking; then
+    "$bin/tubechain" | tee "$work/out"
+    judge "$(launcher_listed "$work/out")"
+  else
+    "$bin/tubechain" | cat
+  fi
   notice "the launcher became more and its child became ps; the pipe joined" \
     "ps's descriptor 1 to more's descriptor 0 for the few milliseconds ps" \
     "ran, too short to show here"

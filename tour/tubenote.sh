@@ -3,9 +3,14 @@
 
 tour_tubenote() {
   heading "tubenote: a parent sends \"Greetings\" to its child through a pipe"
-  # The parent does not wait for its child; cat ends only when both have
+  ask father,child "The parent writes the greeting into the pipe and prints" \
+    "\"father wrote\"; the child reads it and prints \"child read\" and what it" \
+    "read. The parent does not wait for its child: whose line will come first" \
+    "here?"
+  # The parent does not wait for its child; tee ends only when both have
   # closed the pipe, so the child's line comes before the next heading.
-  "$bin/tubenote" | cat
+  "$bin/tubenote" | tee "$work/out"
+  judge "$(awk '/^father / { print "father"; exit } /^child / { print "child"; exit }' "$work/out")"
   # The child, an orphan by then, may still be exiting: let it go before
   # the next program, whose ps list would show it.
   wait_for 5 gone_from_group tubenote || true
