@@ -58,7 +58,6 @@ selected=()
 calls=false
 asking=false
 pause=false
-asking=false
 bin=$build
 # shellcheck source-path=SCRIPTDIR/..
 {
