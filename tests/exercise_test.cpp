@@ -20,6 +20,9 @@ using namespace tour;
 
 namespace {
 
+// The clone these tests come from.
+const std::filesystem::path root = std::filesystem::path(__FILE__).parent_path().parent_path();
+
 // exercise.sh on a folder of the test's own. Its checks make their own
 // labs; where none can be made, they refuse, and these tests are skipped.
 // Run by root, check runs a student's code as the folder's owner: the
@@ -42,20 +45,20 @@ class Exercise : public ::testing::TestWithParam<std::string> {
         }
         char dir_template[] = "/tmp/ipc-exercise-test.XXXXXX";
         ASSERT_NE(mkdtemp(dir_template), nullptr);
-        dir = dir_template;
-        chmod(dir.c_str(), 0755);
+        dir_ = dir_template;
+        chmod(dir_.c_str(), 0755);
     }
     void TearDown() override {
-        if (!dir.empty()) std::filesystem::remove_all(dir);
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
 
-    Outcome exercise(const std::vector<std::string> &arguments, Millis timeout = 180s) {
+    static Outcome exercise(const std::vector<std::string> &arguments, Millis timeout = 180s) {
         std::vector<std::string> argv{(root / "exercise.sh").string()};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return run(argv, timeout);
     }
     // The folder as a student's: nobody's where the suite runs as root.
-    void hand_out(const std::filesystem::path &folder) {
+    static void hand_out(const std::filesystem::path &folder) {
         if (geteuid() != 0) return;
         for (const auto &entry : std::filesystem::recursive_directory_iterator(folder)) {
             ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0) << entry.path();
@@ -63,8 +66,11 @@ class Exercise : public ::testing::TestWithParam<std::string> {
         ASSERT_EQ(lchown(folder.c_str(), 65534, 65534), 0);
     }
 
-    const std::filesystem::path root = std::filesystem::path(__FILE__).parent_path().parent_path();
-    std::filesystem::path dir;
+    // The test's own folder, for the exercises' folders.
+    const std::filesystem::path &dir() const { return dir_; }
+
+  private:
+    std::filesystem::path dir_;
 };
 
 std::vector<std::string> exercise_names() {
@@ -83,7 +89,7 @@ std::vector<std::string> exercise_names() {
 // check passes: this keeps the probes true as the programs change.
 TEST_P(Exercise, FailsAsStartedAndPassesWithTheProjectsOwnFiles) {
     const std::string name = GetParam();
-    const auto folder = dir / name;
+    const auto folder = dir() / name;
     const Outcome started = exercise({"start", name, folder.string()}, 30s);
     ASSERT_EQ(started.exit_code, 0) << started.err;
     EXPECT_EQ(started.out, folder.string() + "\n");
@@ -121,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Each, Exercise, ::testing::ValuesIn(exercise_names()),
 // parent that spins, is ended under its limits; when check returns nothing
 // of it is left, and as root it ran as the folder's owner.
 TEST_F(Exercise, ARunawayIsEndedUnderItsLimitsAndNothingIsLeft) {
-    const auto folder = dir / "runaway";
+    const auto folder = dir() / "runaway";
     ASSERT_EQ(exercise({"start", "tubenote-pipe-after-fork", folder.string()}, 30s).exit_code, 0);
     const std::string uid_file = (folder / "uid").string();
     std::ofstream(folder / "tubenote.cpp") << "#include <unistd.h>\n"

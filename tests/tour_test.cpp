@@ -400,9 +400,9 @@ TEST_F(Tour, WithAskOnATerminalJudgesEachAnswerByTheViewShownAndCountsThem) {
         const auto fields = row(judged[i].second, key);
         ASSERT_GT(fields.size(), column) << judged[i].second;
         const std::string &value = fields[column];
-        const std::string verdict = given.empty()    ? "skipped: " + value
-                                    : value == given ? "right: " + value
-                                                     : "wrong: " + value + ", not " + given;
+        std::string verdict = given.empty() ? "skipped: " : value == given ? "right: " : "wrong: ";
+        verdict += value;
+        if (!given.empty() && value != given) verdict += ", not " + given;
         EXPECT_EQ(judged[i].first, verdict) << judged[i].second;
         right += value == given ? 1 : 0;
     }
