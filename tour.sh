@@ -76,6 +76,9 @@ $(fold -s -w 60 <<<"${programs[*]}" | sed 's/ *$//; s/^/             /')
 Ctrl-C stops the tour and every process it started.
 EOF2
 }
+# Bad use: one line, and where to look.
+bad_use() { echo "${me##*/}: $1 (see $me --help)" >&2; exit 2; }
+
 pause=false
 asking=false
 mistakes=false
@@ -92,10 +95,11 @@ while (($#)); do
     --host) host=true ;;
     --mistakes) mistakes=true ;;
     --bin)
-      (($# >= 2)) || { usage >&2; exit 2; }
+      (($# >= 2)) || bad_use "--bin needs a DIR"
       bin=$2
       shift
       ;;
+    -*) bad_use "unknown option '$1'" ;;
     *) selected+=("$1") ;;
   esac
   shift
@@ -104,12 +108,9 @@ for name in "${selected[@]}"; do
   if [[ " ${programs[*]} " == *" $name "* ]]; then continue; fi
   if $mistakes && [[ " ${mistake_names[*]} " == *" $name "* ]]; then continue; fi
   if $mistakes; then
-    echo "tour.sh: no program or mistake called '$name'" >&2
-  else
-    echo "tour.sh: no program called '$name'" >&2
+    bad_use "no program or mistake called '$name'"
   fi
-  usage >&2
-  exit 2
+  bad_use "no program called '$name'"
 done
 
 # The answers come from the terminal: without one, nothing runs.
@@ -121,7 +122,7 @@ fi
 if [[ -n $bin ]]; then
   [[ $bin == /* ]] || bin=$PWD/$bin
   if [[ ! -x $bin/tallylock ]]; then
-    echo "tour.sh: no built programs in $bin" >&2
+    echo "${me##*/}: no built programs in $bin" >&2
     exit 2
   fi
 fi
@@ -155,7 +156,7 @@ if $mistakes; then
   command -v git >/dev/null || need patch patch
 fi
 if ((${#missing[@]})); then
-  echo "tour.sh: missing ${missing[*]}; install them as root: apt-get install ${packages[*]}" >&2
+  echo "${me##*/}: missing ${missing[*]}; install them as root: apt-get install ${packages[*]}" >&2
   exit 1
 fi
 
@@ -182,7 +183,7 @@ if $mistakes; then
     if [[ -e build && ! -w build ]]; then
       IPC_TOUR_MISTAKES=${XDG_CACHE_HOME:-$HOME/.cache}/ipc-tour/mistakes
     fi
-    echo "tour.sh: building the changed programs where needed (mistakes/build.sh)" >&2
+    echo "${me##*/}: building the changed programs where needed (mistakes/build.sh)" >&2
     for name in "${mistake_names[@]}"; do
       if chosen "$name"; then
         mistakes/build.sh "$name" "$IPC_TOUR_MISTAKES/$name" >/dev/null || exit 1
