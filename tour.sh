@@ -66,10 +66,10 @@ $(fold -s -w 60 <<<"${programs[*]}" | sed 's/ *$//; s/^/             /')
   --host     run on the host, not in a lab: ipcs, ss and ps in another
              terminal then see the tour's objects, and other runs meet them
   --bin DIR  run the programs already built in DIR; do not build
-  --mistakes run, instead, programs with a classic mistake planted (in a
-             clone, where they are built apart, in build/mistakes), each
-             with the view that shows the fault; NAME is then a program or
-             one of these mistakes:
+  --mistakes run, instead, programs with a classic mistake planted (each
+             built apart with g++ the first time, in build/mistakes in a
+             clone, else in ~/.cache/ipc-tour), each with the view that
+             shows the fault; NAME is then a program or one of these:
     ${mistake_list//$'\n'/$'\n'    }
   --help     show this text
 
@@ -150,9 +150,7 @@ need ss iproute2
 need more util-linux
 if $calls; then need strace strace; fi
 if $mistakes; then
-  need cmake cmake
-  need make make
-  command -v c++ >/dev/null || command -v clang++ >/dev/null || need g++ g++
+  need "${CXX:-c++}" g++
   command -v git >/dev/null || need patch patch
 fi
 if ((${#missing[@]})); then
@@ -169,21 +167,17 @@ fi
 bin=${bin#"$PWD/"}
 
 # --mistakes: each changed program is built apart the first time it runs,
-# in build/mistakes/NAME (or, where build/ cannot be written, in the
-# user's cache), never over the programs in build/bin.
+# in build/mistakes/NAME (or, installed or where build/ cannot be written,
+# in the user's cache), never over the programs that run without it.
 if $mistakes; then
-  if [[ ! -x mistakes/build.sh ]]; then
-    echo "tour.sh: --mistakes needs the sources; run ./tour.sh --mistakes in a clone" >&2
-    exit 2
-  fi
   # shellcheck source-path=SCRIPTDIR
   source tour/mistakes.sh
   if [[ -z ${IPC_TOUR_MISTAKES:-} ]]; then
     IPC_TOUR_MISTAKES=build/mistakes
-    if [[ -e build && ! -w build ]]; then
+    if ! clone_builds .; then
       IPC_TOUR_MISTAKES=${XDG_CACHE_HOME:-$HOME/.cache}/ipc-tour/mistakes
     fi
-    echo "${me##*/}: building the changed programs where needed (mistakes/build.sh)" >&2
+    build_said "${me##*/}: building the changed programs where needed, in ${IPC_TOUR_MISTAKES/#"$HOME"/\~}"
     for name in "${mistake_names[@]}"; do
       if chosen "$name"; then
         mistakes/build.sh "$name" "$IPC_TOUR_MISTAKES/$name" >/dev/null || exit 1

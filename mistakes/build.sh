@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Builds a mistake: one program with the small change of mistakes/NAME.diff,
-# out of the way, so that build/bin keeps the programs as they are meant.
+# out of the way, so that the programs as they are meant stay as they are.
 #
 #   mistakes/build.sh NAME OUTDIR     (OUTDIR: build/mistakes/NAME, say)
 #
 # Prints one line on standard output, the folder of the built programs
 # (OUTDIR/build/bin): the changed program and the other programs of its
 # source folder, so that a changed server comes with its client. OUTDIR
-# holds a copy of the sources with the change applied (src/), cmake's build
-# folder (build/, configured once with the project's default preset) and
-# the log of the last build (build.log, shown on standard error if it
-# fails, with status 1). When neither the diff nor the sources have changed
-# since the last run, nothing is copied or built. Two runs for one OUTDIR
-# take turns.
+# holds a copy of that folder with the change applied (src/) and the log of
+# the last build (build.log, shown on standard error if it fails, with
+# status 1). Each program is compiled straight from its folder's sources
+# with the C++ compiler, as the project's default build compiles it, so
+# neither cmake nor the rest of the sources are needed (the installed
+# package carries just the folders). When neither the diff nor the sources
+# have changed since the last run, nothing is copied or built. Two runs for
+# one OUTDIR take turns.
 set -euo pipefail
 
 if (($# != 2)); then
@@ -37,14 +39,13 @@ else
   echo "build.sh: neither git nor patch is installed; install one as root: apt-get install patch" >&2
   exit 1
 fi
-command -v cmake >/dev/null ||
-  { echo "build.sh: cmake is not installed; as root: apt-get install cmake g++ make" >&2; exit 1; }
+cxx=${CXX:-c++}
+command -v "$cxx" >/dev/null ||
+  { echo "build.sh: no C++ compiler ($cxx); install one as root: apt-get install g++" >&2; exit 1; }
 
-# What the programs are built from, and the folder the diff changes.
-sources=(CMakeLists.txt CMakePresets.json packaging
-         sincronizacion threads processes pipes sockets sharedmem)
+# The folder the diff changes, and the programs built from it.
 folder=$(sed -n '/^+++ b\//{s|^+++ b/\([^/]*\)/.*|\1|p;q}' "$diff")
-mapfile -t programs < <(sed -n 's/^add_executable(\([a-z]*\) .*/\1/p' "$root/$folder/CMakeLists.txt")
+mapfile -t programs < <(sed -n 's/^add_executable(\([a-z]*\) .*/\1/p' "$root/$folder/CMakeLists.txt" 2>/dev/null)
 if ((${#programs[@]} == 0)); then
   echo "build.sh: mistakes/$name.diff changes no program's folder" >&2
   exit 2
@@ -55,7 +56,7 @@ out=$(cd "$2" && pwd)
 exec 9>"$out/lock"
 flock 9
 
-stamp=$(cd "$root" && find "${sources[@]}" mistakes/build.sh "mistakes/$name.diff" -type f \
+stamp=$(cd "$root" && find "$folder" mistakes/build.sh "mistakes/$name.diff" -type f \
           -print0 | sort -z | xargs -0 sha256sum | sha256sum)
 up_to_date=false
 [[ -f $out/stamp && $(<"$out/stamp") == "$stamp" ]] && up_to_date=true
@@ -68,35 +69,36 @@ if $up_to_date; then
 fi
 rm -f "$out/stamp"
 
-# The change is applied to a fresh copy; then only the files that differ
-# from the last run's are copied into src/, so make rebuilds only those.
-# git apply must not take the clone around OUTDIR for its repository.
-stage=$out/stage
-rm -rf "$stage"
-mkdir -p "$stage" "$out/src"
-(cd "$root" && cp -R "${sources[@]}" "$stage/")
-if ! (cd "$stage" && GIT_CEILING_DIRECTORIES=$out "${apply[@]}") <"$diff" 2>"$out/build.log"; then
+# The change is applied to a fresh copy of the folder. git apply must not
+# take a clone around OUTDIR for its repository: that would make the
+# paths relative to the clone, and the diff would not apply.
+rm -rf "$out/src"
+mkdir -p "$out/src"
+cp -R "$root/$folder" "$out/src/"
+if ! (cd "$out/src" && GIT_CEILING_DIRECTORIES=$out "${apply[@]}") <"$diff" 2>"$out/build.log"; then
   echo "build.sh: mistakes/$name.diff does not apply to the sources:" >&2
   cat "$out/build.log" >&2
   exit 1
 fi
-(cd "$stage" && find . -type f) | while read -r file; do
-  if ! cmp -s "$stage/$file" "$out/src/$file"; then
-    mkdir -p "$(dirname "$out/src/$file")"
-    cp "$stage/$file" "$out/src/$file"
+
+# Each program from its own source and the folder's shared ones (the
+# counter's harness), with the flags of the project's default build.
+flags=(-std=c++20 -O2 -g -DNDEBUG -Wall -Wextra -Wpedantic -pthread)
+shared=()
+for source in "$out/src/$folder"/*.cpp; do
+  [[ " ${programs[*]} " == *" $(basename "$source" .cpp) "* ]] || shared+=("$source")
+done
+mkdir -p "$out/build/bin"
+: >"$out/build.log"
+for program in "${programs[@]}"; do
+  rm -f "$out/build/bin/$program"
+  echo "$cxx ${flags[*]} -o build/bin/$program $folder/$program.cpp ${shared[*]#"$out/src/"}" >>"$out/build.log"
+  if ! "$cxx" "${flags[@]}" -o "$out/build/bin/$program" \
+         "$out/src/$folder/$program.cpp" "${shared[@]}" >>"$out/build.log" 2>&1; then
+    cat "$out/build.log" >&2
+    echo "build.sh: the build of mistake $name failed (log: $out/build.log)" >&2
+    exit 1
   fi
 done
-rm -rf "$stage"
-
-if ! {
-  if [[ ! -f $out/build/CMakeCache.txt ]]; then
-    (cd "$out/src" && cmake --preset default -B "$out/build" -DIPC_TOUR_TESTS=OFF)
-  fi
-  cmake --build "$out/build" --parallel 2 --target "${programs[@]}"
-} >"$out/build.log" 2>&1; then
-  cat "$out/build.log" >&2
-  echo "build.sh: the build of mistake $name failed (log: $out/build.log)" >&2
-  exit 1
-fi
 echo "$stamp" >"$out/stamp"
 echo "$out/build/bin"

@@ -1,8 +1,9 @@
 # Installs the build into a temporary prefix, checks that every program,
 # tallylock.o, the commands ipc-tour, ipc-lab, ipc-exercise and ipc-cleanup and every manual page
 # are in place, has groff check each manual page, and runs from there, in
-# another working directory: tubenote, the tour's gridflip part and, where
-# a lab can be made, tallylock in a lab; and ipc-exercise's list and start.
+# another working directory: tubenote, the tour's gridflip part and its
+# tubenote mistake, tallylock in a lab where a lab can be made, and
+# ipc-exercise's list and start.
 # Nothing may be written under the prefix by those runs.
 # Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
 set(programs tallylock tallybare gridflip spawnwait tubenote tubechain
@@ -64,6 +65,19 @@ if(no_lab EQUAL 0)
 else()
   message(STATUS "no lab can be made here: ipc-lab tallylock 10 left out")
 endif()
+# --mistakes builds the changed program under the user's cache, from the
+# sources installed beside the tour. tubenote's mistake needs no key or port.
+set(cache ${elsewhere}/ipc-tour-check-cache)
+file(REMOVE_RECURSE ${cache})
+execute_process(COMMAND ${CMAKE_COMMAND} -E env XDG_CACHE_HOME=${cache}
+                        ${PREFIX}/bin/ipc-tour --mistakes tubenote
+                WORKING_DIRECTORY ${elsewhere}
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE result TIMEOUT 120)
+if(NOT result EQUAL 0 OR NOT out MATCHES "\nchild read nothing\n-- tubenote ended with status 141"
+   OR NOT EXISTS ${cache}/ipc-tour/mistakes/tubenote-pipe-after-fork/build/bin/tubenote)
+  message(FATAL_ERROR "installed ipc-tour --mistakes tubenote: status ${result}, out '${out}', err '${err}'")
+endif()
+file(REMOVE_RECURSE ${cache})
 # ipc-cleanup names itself.
 execute_process(COMMAND ${PREFIX}/bin/ipc-cleanup --bogus ERROR_VARIABLE err RESULT_VARIABLE result)
 if(NOT result EQUAL 2 OR NOT err MATCHES "^ipc-cleanup: ")
@@ -94,4 +108,4 @@ if(NOT after STREQUAL installed)
   message(FATAL_ERROR "the tour or the lab wrote under ${PREFIX}")
 endif()
 file(REMOVE_RECURSE ${PREFIX})
-message(STATUS "installed and ran tubenote, ipc-tour gridflip, ipc-lab and ipc-exercise from ${PREFIX}")
+message(STATUS "installed and ran tubenote, ipc-tour gridflip and --mistakes, ipc-lab and ipc-exercise from ${PREFIX}")

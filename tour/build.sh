@@ -5,11 +5,12 @@
 # written (a clone built by someone else, then made read-only), the
 # programs already there.
 
-# True when the clone at ROOT is built here: its build/ can be written
-# (or made). Otherwise the programs already built there run, and nothing
-# needs cmake.
+# True when ROOT is a clone built here: its build/ can be written (or
+# made). Otherwise the programs already built there run, and nothing needs
+# cmake; an install (no CMakeLists.txt beside the scripts) builds nothing.
 clone_builds() { # ROOT
   local build=$1/build
+  [[ -f $1/CMakeLists.txt ]] || return 1
   [[ -e $build && -w $build ]] || [[ ! -e $build && -w $1 ]]
 }
 
