@@ -234,6 +234,13 @@ tour() {
   fi
   group=$(ps -o pgid= -p $$)
   group=${group// /}
+  if [[ -n ${IPC_TOUR_OWN_LAB:-} ]]; then
+    notice "the tour runs in a lab of its own (new namespaces): its processes," \
+      "System V objects and port 7734 are apart from every other run's, and" \
+      "PIDs count from 1 in it, so ps shows small ones (PID 1 holds the lab" \
+      "open; a PPID below 10 is the tour's own shell); --host runs it on the" \
+      "host instead"
+  fi
 
   if $mistakes; then
     tour_mistakes

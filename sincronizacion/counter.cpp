@@ -2,30 +2,43 @@
 // reaping, total. See counter.hpp for the steps each program supplies.
 #include "counter.hpp"
 
+#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
 constexpr key_t key_d = 1678;  // the counter segment, shared by both programs
 constexpr int workers = 5;
-constexpr int mode = 0666;  // read and write for everyone
+constexpr int mode = 0666;              // read and write for everyone
+constexpr size_t proc_line_size = 256;  // more than a /proc/PID/status line
 
-// Looks the counter segment up (creating it if `flags` says so) and attaches
-// it where the kernel chooses. Any failure ends the process with SIGABRT.
-int *attach_counter(int flags, int &shmid) {
-    shmid = shmget(key_d, sizeof(int), flags | mode);
+// The counter segment's id, the segment made first if `flags` says so
+// (IPC_CREAT). A failure ends the process with SIGABRT.
+int counter_id(int flags) {
+    const int shmid = shmget(key_d, sizeof(int), flags | mode);
     if (shmid == -1) {
         perror("shmget");
         abort();
     }
+    return shmid;
+}
+
+// Looks the counter segment up (creating it if `flags` says so) and attaches
+// it where the kernel chooses. Any failure ends the process with SIGABRT.
+int *attach_counter(int flags, int &shmid) {
+    shmid = counter_id(flags);
     void *shm = shmat(shmid, nullptr, 0);
     if (shm == reinterpret_cast<void *>(-1)) {
         perror("shmat");
@@ -51,19 +64,85 @@ int read_count(const char *text) { return static_cast<int>(strtol(text, nullptr,
     exit(as_meant ? 0 : 1);
 }
 
-// Attachments of the segment besides the caller's own. Every process of a
-// run holds one (the parent and each worker; a worker also holds the
-// parent's, inherited through fork) until it ends, even while it is
-// stopped, so any other attachment is a run still in progress. The kernel
-// counts attachments at shmat, so of two runs started at the same moment
-// at least the later one to attach sees the other.
-shmatt_t other_attachments(int shmid) {
+// The segment's state: among others, its attachments (shm_nattch) and the
+// last process to attach or detach it (shm_lpid). Every process of a run
+// holds an attachment (the parent and each worker; a worker also holds
+// the parent's, inherited through fork) until it ends, even while it is
+// stopped, so any attachment but the caller's own is a run in progress.
+shmid_ds counter_status(int shmid) {
     shmid_ds info{};
     if (shmctl(shmid, IPC_STAT, &info) == -1) {
         perror("shmctl");
         abort();
     }
-    return info.shm_nattch - 1;
+    return info;
+}
+
+// Writes `text` and a newline to standard error, in lines of at most 80
+// columns broken at blanks.
+void say_folded(const std::string &text) {
+    constexpr size_t width = 80;
+    size_t start = 0;
+    while (text.size() - start > width) {
+        size_t cut = text.rfind(' ', start + width);
+        if (cut == std::string::npos || cut <= start) cut = start + width;
+        fprintf(stderr, "%.*s\n", static_cast<int>(cut - start), text.c_str() + start);
+        start = text[cut] == ' ' ? cut + 1 : cut;
+    }
+    fprintf(stderr, "%s\n", text.c_str() + start);
+}
+
+// The lines of /proc/PID/FILE, or none where the process cannot be seen
+// (gone, or in another PID namespace).
+std::vector<std::string> proc_lines(pid_t pid, const char *file) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/" + file;
+    std::vector<std::string> lines;
+    FILE *stream = fopen(path.c_str(), "r");
+    if (stream == nullptr) return lines;
+    std::array<char, proc_line_size> line{};
+    while (fgets(line.data(), line.size(), stream) != nullptr) {
+        lines.emplace_back(line.data(), strcspn(line.data(), "\n"));
+    }
+    fclose(stream);
+    return lines;
+}
+
+// Says that another run holds the counter, and whose run it is where its
+// process `last` (0 if not known) can still be seen: only its owner, or
+// root, can fg or kill it. The lab's command is named both as installed
+// and as in a clone. Returns the status to end with.
+int refuse(shmatt_t attachments, pid_t last) {
+    std::string text = "the counter (key " + std::to_string(key_d) +
+                       ") is in use by another run (" + std::to_string(attachments) +
+                       " attachments)";
+    const std::string lab = "use a lab of your own: ipc-lab (./lab.sh in a clone)";
+    // Uid: real, effective, saved and filesystem uid; the real one owns it.
+    // A process that inherited an attachment through fork drops it at exec,
+    // and is then the last: its parent held it, not a run.
+    std::string uids;
+    for (const auto &line :
+         last > 0 && last != getpid() ? proc_lines(last, "status") : std::vector<std::string>{}) {
+        if (line.starts_with("Uid:")) uids = line.substr(4);
+    }
+    const auto comm = proc_lines(last, "comm");
+    if (uids.empty() || comm.empty()) {
+        text += ": wait until it ends, fg or kill it if it is yours and stopped, or " + lab;
+    } else {
+        const uid_t owner = static_cast<uid_t>(strtoul(uids.c_str(), nullptr, 10));
+        const passwd *entry = getpwuid(owner);
+        const std::string user = entry != nullptr ? entry->pw_name : "uid " + std::to_string(owner);
+        const std::string process = "process " + std::to_string(last) + ", " + comm.front() +
+                                    ", was the last to attach or detach it";
+        if (owner == getuid()) {
+            text += ", yours (" + process + "): wait until it ends, fg or kill it if it is " +
+                    "stopped, or " + lab;
+        } else {
+            text += ", " + user + "'s (" + process + "): only " + user +
+                    " or root can end it; wait until it ends, or " + lab;
+        }
+    }
+    say_folded(text);
+    return 2;
 }
 
 }  // namespace
@@ -79,18 +158,18 @@ int main(int argc, char *argv[]) {
         abort();
     }
 
-    int shmid = -1;
-    int *shm = attach_counter(IPC_CREAT, shmid);
     // Zeroing the counter, or resetting the guard, under a run that still
-    // counts would spoil both totals: leave it all as it is.
-    const shmatt_t others = other_attachments(shmid);
-    if (others > 0) {
-        fprintf(stderr,
-                "the counter (key %d) is in use by another run (%lu attachments): wait until it "
-                "ends, fg or kill it if it is stopped, or use a lab of your own (./lab.sh)\n",
-                static_cast<int>(key_d), static_cast<unsigned long>(others));
-        return 2;
-    }
+    // counts would spoil both totals: leave it all as it is. Looked at
+    // before this run attaches, the segment still names the other run's
+    // last process to attach or detach it.
+    const shmid_ds before = counter_status(counter_id(IPC_CREAT));
+    if (before.shm_nattch > 0) return refuse(before.shm_nattch, before.shm_lpid);
+    int shmid = -1;
+    int *shm = attach_counter(0, shmid);
+    // The kernel counts attachments at shmat, so of two runs started at the
+    // same moment at least the later one to attach sees the other.
+    const shmatt_t others = counter_status(shmid).shm_nattch - 1;
+    if (others > 0) return refuse(others, 0);
     *shm = 0;
 
     counter_setup();

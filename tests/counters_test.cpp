@@ -257,13 +257,19 @@ TEST_F(Counters, SecondRunWhileOneCountsIsRefusedAndTouchesNothing) {
     Running first = counting_run(n, counted);
     ASSERT_GT(counted, 0) << "the first run never counted";
     const int semid = guard_id();
-    const auto expect_refused = [](const std::string &attachments_said) {
+    // Whose run it is, where its last process to attach or detach the
+    // counter can be seen: while it is held, that process is still there.
+    const auto expect_refused = [](const std::string &attachments_said,
+                                   const std::string &whose = "") {
         for (const auto &[program, arg] : {std::pair{"tallylock", "1000"}, {"tallybare", "50"}}) {
             const Outcome second = tally(program, {arg});
             EXPECT_EQ(second.out, "");
-            EXPECT_NE(second.err.find("in use by another run (" + attachments_said),
-                      std::string::npos)
-                << second.err;
+            std::string said = second.err;  // folded at blanks to 80 columns
+            std::replace(said.begin(), said.end(), '\n', ' ');
+            std::string expected = "in use by another run (";
+            expected += attachments_said;
+            expected += whose;
+            EXPECT_NE(said.find(expected), std::string::npos) << second.err;
             EXPECT_EQ(second.exit_code, 2);
         }
     };
@@ -271,7 +277,8 @@ TEST_F(Counters, SecondRunWhileOneCountsIsRefusedAndTouchesNothing) {
         SCOPED_TRACE(stopped ? "first run stopped" : "first run counting");
         // While the run counts, its workers attach and detach as they start
         // and end; stopped, it holds what it holds.
-        expect_refused(stopped ? std::to_string(attachments()) + " attachments)" : "");
+        expect_refused(stopped ? std::to_string(attachments()) + " attachments)" : "",
+                       stopped ? ", yours (process " : "");
         EXPECT_EQ(guard_id(), semid) << "the guard was replaced";
         if (stopped) {
             EXPECT_EQ(counter_value(), counted) << "the counter was changed";

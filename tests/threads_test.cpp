@@ -37,8 +37,10 @@ TEST(Gridflip, CancelledAfterAboutOneSecondWithAUniformGrid) {
     // workers share the cores, so a cancel can still land at any point of
     // a pass.
     const auto begin = std::chrono::steady_clock::now();
+    constexpr int rounds = 5;
     std::vector<Running> runs;
-    for (int round = 0; round < 5; ++round) runs.push_back(start({bin("gridflip")}));
+    runs.reserve(rounds);
+    for (int round = 0; round < rounds; ++round) runs.push_back(start({bin("gridflip")}));
     for (auto &running : runs) {
         SCOPED_TRACE(&running - runs.data());
         const Outcome result = running.finish(30s);

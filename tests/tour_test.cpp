@@ -164,6 +164,7 @@ std::vector<pid_t> alive_in_group(pid_t group) {
 // guarded additions: the tour shows what there is and goes on. False if
 // none was found.
 bool kill_counting_run(pid_t group) {
+    const Millis workers_deadline = std::chrono::seconds(20);
     pid_t counting = 0;
     const bool found = wait_until(
         [&] {
@@ -172,12 +173,40 @@ bool kill_counting_run(pid_t group) {
             }
             return counting != 0;
         },
-        20s);
+        workers_deadline);
     for (const pid_t worker : found ? children_of(counting) : std::vector<pid_t>{}) {
         kill(worker, SIGKILL);
     }
     if (found) kill(counting, SIGKILL);
     return found;
+}
+
+// With --ask on `terminal`: types `answer` at the next prompt. False if no
+// prompt came by the deadline.
+bool answered(int terminal, std::string &screen, const std::string &answer, Millis deadline) {
+    const size_t prompts = count(screen, "\n   > ");
+    const bool prompted = wait_until(
+        [&] {
+            read_terminal(terminal, screen);
+            return count(screen, "\n   > ") > prompts;
+        },
+        deadline);
+    const std::string keys = answer + "\n";
+    EXPECT_EQ(write(terminal, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    return prompted;
+}
+
+// With --ask on `terminal`: once the first verdict is on the screen, the
+// counting run is cut short. False if no verdict came by the deadline.
+bool judged_then_cut_short(int terminal, std::string &screen, pid_t group, Millis deadline) {
+    const bool judged = wait_until(
+        [&] {
+            read_terminal(terminal, screen);
+            return screen.find("\n   = ") != std::string::npos;
+        },
+        deadline);
+    kill_counting_run(group);
+    return judged;
 }
 
 }  // namespace
@@ -186,7 +215,8 @@ TEST_F(Tour, ShowsWhatTheKernelHoldsBesideEachProgramsOwnOutput) {
     // The whole tour, in two runs side by side: spawnwait's ten seconds of
     // sleep with the pipes, and the other programs.
     Running waits = start(tour_of({"spawnwait", "tubenote", "tubechain"}));
-    const Outcome others = run(tour_of({"tallylock", "tallybare", "gridflip", "stephost", "boardhost"}), 120s);
+    const Outcome others =
+        run(tour_of({"tallylock", "tallybare", "gridflip", "stephost", "boardhost"}), 120s);
     const Outcome result = waits.finish(120s);
     ASSERT_EQ(others.exit_code, 0) << others.err;
     EXPECT_EQ(others.err, "");
@@ -379,30 +409,12 @@ TEST_F(Tour, WithAskOnATerminalJudgesEachAnswerByTheViewShownAndCountsThem) {
     int status = -1;
     // One deadline for each wait on the tour.
     const Millis deadline = std::chrono::seconds(60);
-    bool ended = true;
-    for (const auto &answer : answers) {
-        const size_t prompts = count(screen, "\n   > ");
-        if (ended) {
-            ended = wait_until(
-                [&] {
-                    read_terminal(terminal, screen);
-                    return count(screen, "\n   > ") > prompts;
-                },
-                deadline);
-        }
-        const std::string keys = answer + "\n";
-        EXPECT_EQ(write(terminal, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-        // Once the view while the workers count is judged, the run is cut
-        // short; the next question is on what it left.
-        if (ended && &answer == &answers.front()) {
-            ended = wait_until(
-                [&] {
-                    read_terminal(terminal, screen);
-                    return screen.find("\n   = ") != std::string::npos;
-                },
-                deadline);
-            kill_counting_run(tour);
-        }
+    // Once the view while the workers count is judged, the run is cut
+    // short; the next question is on what it left.
+    bool ended = answered(terminal, screen, answers.front(), deadline) &&
+                 judged_then_cut_short(terminal, screen, tour, deadline);
+    for (size_t i = 1; ended && i < answers.size(); ++i) {
+        ended = answered(terminal, screen, answers[i], deadline);
     }
     if (ended) {
         ended = wait_until(

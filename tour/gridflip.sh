@@ -6,12 +6,9 @@ two_threads() { [[ $(ps -o nlwp= -p "$program") -eq 2 ]]; }
 tour_gridflip() {
   local program
   heading "gridflip: a thread flips a grid until cancelled, at the end of a pass"
-  # With --ask its lines wait in a file while the question does.
-  if $asking; then
-    "$bin/gridflip" >"$work/own" &
-  else
-    "$bin/gridflip" &
-  fi
+  # Its lines wait in a file, shown once it has ended (with --ask, after
+  # the question too).
+  "$bin/gridflip" >"$work/own" &
   program=$!
   if wait_for 1 two_threads; then
     local look states
@@ -33,7 +30,14 @@ tour_gridflip() {
     fi
   fi
   wait $program
-  own_shown
+  cat "$work/own"
+  if grep -q '^\[.*0.*\]$' "$work/own" && grep -q '^\[.*1.*\]$' "$work/own"; then
+    notice "a torn grid, rows of 0 beside rows of 1: the cancel came in the" \
+      "middle of a pass"
+  elif grep -q '^\[' "$work/own"; then
+    notice "a whole grid, all 0 or all 1: the cancel took effect at the" \
+      "worker's pthread_testcancel, between two passes, never in one"
+  fi
 
   if tracing; then
     local args=(-e "trace=%process,futex,clock_nanosleep" "$bin/gridflip") tids

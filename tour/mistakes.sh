@@ -195,9 +195,15 @@ mistake_counter_worker_returns() {
   fi
   cat "$out"
   judge "$(grep -c '^padre total=' "$out" || true)"
+  local caught=0 seen
+  if [[ -n $look ]]; then caught=$(view_rows "$look" tallybare); fi
+  seen="up to $most of them seen at once"
+  if ((caught > 0 && caught < most)); then
+    seen="$caught of them in the view above, up to $most seen at once"
+  fi
   notice "$lines \"padre total=\" lines, one from each process that got out of" \
     "the fork loop: each worker went back into it and forked for the rounds" \
-    "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, up to $most of them seen at once"
+    "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, $seen"
   notice "the sound worker ends with exit as soon as it has counted, and never" \
     "comes back to the parent's code"
 }

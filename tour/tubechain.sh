@@ -36,6 +36,11 @@ tour_tubechain() {
   notice "the launcher became more and its child became ps; the pipe joined" \
     "ps's descriptor 1 to more's descriptor 0 for the few milliseconds ps" \
     "ran, too short to show here"
+  local reader=cat
+  if $asking; then reader=tee; fi
+  notice "the other lines are the tour's own: its shells (bash: the lab's," \
+    "tour.sh and its subshells, one of which notes Ctrl-Z and sleeps) and" \
+    "$reader, which reads more's output, so that more does not page it"
 
   if tracing; then
     local args=(-e "trace=pipe2,clone,close,dup,execve" "$bin/tubechain") pids
