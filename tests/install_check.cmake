@@ -3,7 +3,8 @@
 # are in place, has groff check each manual page, and runs from there, in
 # another working directory: tubenote, the tour's gridflip part and its
 # tubenote mistake, tallylock in a lab where a lab can be made, and
-# ipc-exercise's list and start.
+# ipc-exercise's list and start; the gridflip part and the lab through
+# symbolic links to ipc-tour and ipc-lab in another folder.
 # Nothing may be written under the prefix by those runs.
 # Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
 set(programs tallylock tallybare gridflip spawnwait tubenote tubechain
@@ -46,21 +47,28 @@ if(NOT result EQUAL 0 OR NOT err STREQUAL "" OR NOT out MATCHES "father wrote\n"
   message(FATAL_ERROR "installed tubenote: status ${result}, out '${out}', err '${err}'")
 endif()
 
-# The tour and the lab of the installed programs, from elsewhere; they
-# build nothing and write nothing under the prefix.
+# The tour and the lab of the installed programs, from elsewhere and
+# through symbolic links in another folder (as a user's ~/bin may hold);
+# they build nothing and write nothing under the prefix.
 file(GLOB_RECURSE installed LIST_DIRECTORIES true ${PREFIX}/*)
 get_filename_component(elsewhere ${PREFIX} DIRECTORY)
-execute_process(COMMAND ${PREFIX}/bin/ipc-tour gridflip WORKING_DIRECTORY ${elsewhere}
+set(links ${elsewhere}/ipc-links-check)
+file(REMOVE_RECURSE ${links})
+file(MAKE_DIRECTORY ${links})
+foreach(command ipc-tour ipc-lab)
+  file(CREATE_LINK ${PREFIX}/bin/${command} ${links}/${command} SYMBOLIC)
+endforeach()
+execute_process(COMMAND ${links}/ipc-tour gridflip WORKING_DIRECTORY ${elsewhere}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE result TIMEOUT 60)
 if(NOT result EQUAL 0 OR NOT out MATCHES "\n== gridflip: .*Thread cancelled\n")
-  message(FATAL_ERROR "installed ipc-tour gridflip: status ${result}, out '${out}', err '${err}'")
+  message(FATAL_ERROR "installed ipc-tour gridflip, through a link: status ${result}, out '${out}', err '${err}'")
 endif()
 execute_process(COMMAND ${PREFIX}/bin/ipc-lab --check RESULT_VARIABLE no_lab OUTPUT_QUIET ERROR_QUIET)
 if(no_lab EQUAL 0)
-  execute_process(COMMAND ${PREFIX}/bin/ipc-lab tallylock 10 WORKING_DIRECTORY ${elsewhere}
+  execute_process(COMMAND ${links}/ipc-lab tallylock 10 WORKING_DIRECTORY ${elsewhere}
                   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE result TIMEOUT 60)
   if(NOT result EQUAL 0 OR NOT out STREQUAL "padre total= 50\n" OR NOT err STREQUAL "")
-    message(FATAL_ERROR "installed ipc-lab tallylock 10: status ${result}, out '${out}', err '${err}'")
+    message(FATAL_ERROR "installed ipc-lab tallylock 10, through a link: status ${result}, out '${out}', err '${err}'")
   endif()
 else()
   message(STATUS "no lab can be made here: ipc-lab tallylock 10 left out")
@@ -102,7 +110,7 @@ file(READ ${exercise}/task.txt task)
 if(NOT task MATCHES "ipc-exercise check" OR task MATCHES "@")
   message(FATAL_ERROR "the installed task names other commands:\n${task}")
 endif()
-file(REMOVE_RECURSE ${exercise})
+file(REMOVE_RECURSE ${exercise} ${links})
 file(GLOB_RECURSE after LIST_DIRECTORIES true ${PREFIX}/*)
 if(NOT after STREQUAL installed)
   message(FATAL_ERROR "the tour or the lab wrote under ${PREFIX}")

@@ -3,6 +3,7 @@
 // namespaces. The server counts as ready once the test sees the
 // segment with key 5678 holding "a".."z" and the zero byte: it writes them
 // right after attaching, and from then on it only polls byte 0.
+#include <pwd.h>
 #include <sys/ipc.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
@@ -11,9 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "expected.hpp"
 #include "peers.hpp"
@@ -161,4 +166,72 @@ TEST_F(Mailbox, CleanupRemovesOnlyTheDemoObjectsNoRunUses) {
                              "kept; it has 8 bytes, not the demo's 4, so it may be another "
                              "program's\n" +
                              guard_is + "none\n" + mailbox_is + removed(mailbox));
+
+    // An ipcrm that fails: the object is named as not removed, with
+    // ipcrm's words, and the script ends with status 1.
+    char dir_template[] = "/tmp/cleanup-ipcrm-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::filesystem::path dir(dir_template);
+    std::ofstream(dir / "ipcrm") << "#!/bin/sh\necho 'ipcrm: permission denied' >&2\nexit 1\n";
+    std::filesystem::permissions(dir / "ipcrm", std::filesystem::perms::owner_all);
+    const int again = shmget(mailbox_key, 27, IPC_CREAT | 0666);
+    const Outcome failed =
+        run({"/usr/bin/env", "PATH=" + dir.string() + ":/usr/bin:/bin", script.string()}, 30s);
+    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(failed.out.ends_with(mailbox_is + "not removed (id " + std::to_string(again) +
+                                     ", yours); ipcrm: permission denied\n"))
+        << failed.out;
+    EXPECT_EQ(failed.exit_code, 1);
+    EXPECT_EQ(shmget(mailbox_key, 0, 0), again);
+}
+
+// Owners: a user's run keeps another user's objects and names the owner,
+// by login or by id; root's removes every user's and says whose each was.
+// Another user here is nobody (65534), which only root can become.
+TEST_F(Mailbox, CleanupByAUserKeepsOtherUsersObjectsAndByRootRemovesThem) {
+    const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "cleanup.sh";
+    std::vector<std::string> as_nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups",   script.string(), "--help"};
+    const Outcome probe = run(as_nobody, 30s);
+    as_nobody.pop_back();
+    if (probe.exit_code != 0) {
+        GTEST_SKIP() << "runs it as another user, nobody, which needs root with other user ids "
+                        "than its own, and a clone that nobody can read: "
+                     << probe.err;
+    }
+    // The counter nobody's, the guard root's, the mailbox an id's with no
+    // login (or whoever has it).
+    const uid_t nameless = 3999999;
+    passwd entry{};
+    passwd *found = nullptr;
+    std::array<char, 4096> names{};
+    const bool named =
+        getpwuid_r(nameless, &entry, names.data(), names.size(), &found) == 0 && found != nullptr;
+    const std::string whose = named ? found->pw_name : "uid " + std::to_string(nameless);
+    const int counter = shmget(counter_key, 4, IPC_CREAT | 0666);
+    const int guard = semget(guard_key, 1, IPC_CREAT | 0666);
+    const int mailbox = shmget(mailbox_key, 27, IPC_CREAT | 0666);
+    shmid_ds segment{};
+    for (const auto &[id, owner] : {std::pair{counter, 65534U}, std::pair{mailbox, nameless}}) {
+        ASSERT_EQ(shmctl(id, IPC_STAT, &segment), 0);
+        segment.shm_perm.uid = owner;
+        ASSERT_EQ(shmctl(id, IPC_SET, &segment), 0);
+    }
+    const std::string kept = ", and only its owner (or root) may remove it\n";
+    const Outcome user = run(as_nobody, 30s);
+    EXPECT_EQ(user.out, "counter segment (key 1678): removed (id " + std::to_string(counter) +
+                            ", yours)\nguard semaphore set (key 1234): kept; it belongs to root" +
+                            kept + "mailbox segment (key 5678): kept; it belongs to " + whose +
+                            kept);
+    EXPECT_EQ(user.exit_code, 0) << user.err;
+
+    const Outcome teacher = run({script.string()}, 30s);
+    EXPECT_EQ(teacher.out,
+              "counter segment (key 1678): none\n"
+              "guard semaphore set (key 1234): removed (id " +
+                  std::to_string(guard) +
+                  ", yours)\n"
+                  "mailbox segment (key 5678): removed (id " +
+                  std::to_string(mailbox) + ", " + whose + "'s)\n");
+    EXPECT_EQ(teacher.exit_code, 0) << teacher.err;
 }

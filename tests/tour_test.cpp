@@ -775,6 +775,15 @@ TEST_F(Lab, InsideALabTheProgramsAreOnPathAndLabShRunsThere) {
             30s);
     EXPECT_EQ(inner.out, (script.parent_path() / "build/bin/tallylock").string() + "\n1\n0\n");
     EXPECT_EQ(inner.err, "");
+    // A relative --bin is taken from where lab.sh starts: a cd in the lab
+    // keeps the programs.
+    const std::string build = std::filesystem::path(bin("tallylock")).parent_path().parent_path();
+    const Outcome moved =
+        run({script.string(), "--bin", "bin", "sh", "-c", "cd / && command -v tallylock"}, 30s,
+            {.in_child = [&] {
+                if (chdir(build.c_str()) == -1 || setenv("PWD", build.c_str(), 1) == -1) _exit(127);
+            }});
+    EXPECT_EQ(moved.out, bin("tallylock") + "\n") << moved.err;
 
     // A shell that leaves a job running: one line says so, and how to end
     // the lab. The shell ends once the job is sleep (a job not yet past its
@@ -864,4 +873,78 @@ TEST_F(Lab, TwoTerminalsInOneLabTheFirstToLeaveSaysSoAndEachGetsItsSettingsBack)
     const Outcome ended = second.finish(30s);
     EXPECT_TRUE(flag_set(ended.out, "icanon") && flag_set(ended.out, "echo")) << ended.out;
     std::filesystem::remove_all(dir);
+}
+
+// Root where user namespaces are switched off (here: in a user namespace
+// that maps root alone, and allows no other) still makes a lab, without
+// one. Where no user namespace can be made from here, root is in that case
+// already.
+TEST_F(Lab, AsRootWhereUserNamespacesAreSwitchedOffALabIsMadeWithoutOne) {
+    const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "lab.sh";
+    const std::string switch_off = "echo 0 >/proc/sys/user/max_user_namespaces && exec \"$@\"";
+    std::vector<std::string> argv{"/usr/bin/unshare", "--user", "--map-root-user", "/bin/sh", "-c",
+                                  switch_off,         "sh"};
+    if (run({"/usr/bin/unshare", "--user", "true"}, 10s).exit_code != 0) {
+        if (geteuid() != 0) GTEST_SKIP() << "no user namespace can be made here, nor is this root";
+        argv.clear();
+    }
+    argv.insert(argv.end(), {script.string(), "--no-build", "readlink", "/proc/self/ns/ipc"});
+    const Outcome lab = run(argv, 30s);
+    EXPECT_EQ(lab.err, "");
+    EXPECT_EQ(lab.exit_code, 0);
+    EXPECT_EQ(lab.out.rfind("ipc:[", 0), 0U) << lab.out;
+    EXPECT_NE(lab.out, std::filesystem::read_symlink("/proc/self/ns/ipc").string() + "\n")
+        << "the command ran outside the lab";
+}
+
+// Two lab.sh started at once end in one lab: the one that finds none makes
+// it while the other waits for the lock, then joins. The new lab's ip (its
+// first command) is held until the other waits for lab.sh's lock or calls
+// ip for a lab of its own, so that the other looks for a lab while the
+// first is still making it, however the two are timed.
+TEST_F(Lab, TwoStartedAtOnceEndInOneLab) {
+    char dir_template[] = "/tmp/lab-two-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::filesystem::path dir(dir_template);
+    std::ofstream(dir / "ip") << "#!/bin/sh\nmktemp \"$0.XXXXXX\" >/dev/null\n"
+                                 "until [ -e \"$0.go\" ]; do sleep 0.05; done\n"
+                                 "PATH=${PATH#*:} exec ip \"$@\"\n";
+    std::ofstream(dir / "shell") << "#!/bin/sh\nreadlink /proc/self/ns/ipc\n"
+                                    "until [ -e \"$0.go\" ]; do sleep 0.05; done\n";
+    for (const char *name : {"ip", "shell"}) {
+        std::filesystem::permissions(dir / name, std::filesystem::perms::owner_all);
+    }
+    const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "lab.sh";
+    const std::vector<std::string> open{
+        "/usr/bin/env", "PATH=" + dir.string() + ":" + search_path(),
+        "SHELL=" + (dir / "shell").string(), script.string(), "--no-build"};
+    Running first = start(open);
+    Running second = start(open);
+    struct stat lab_sh {};
+    ASSERT_EQ(stat(script.c_str(), &lab_sh), 0);
+    const std::string lock = ":" + std::to_string(lab_sh.st_ino) + " ";
+    EXPECT_TRUE(wait_until(
+        [&] {
+            std::ifstream locks("/proc/locks");
+            for (std::string line; std::getline(locks, line);) {
+                if (line.find("->") != std::string::npos && line.find(lock) != std::string::npos) {
+                    return true;
+                }
+            }
+            const std::filesystem::directory_iterator files(dir);
+            return std::count_if(begin(files), end(files), [](const auto &file) {
+                       return file.path().filename().string().rfind("ip.", 0) == 0;
+                   }) == 2;
+        },
+        30s));
+    std::ofstream(dir / "ip.go").close();
+    EXPECT_TRUE(wait_until(
+        [&] { return count(first.so_far().out + second.so_far().out, "\n") == 2; }, 30s));
+    std::ofstream(dir / "shell.go").close();
+    const Outcome one = first.finish(30s);
+    const Outcome two = second.finish(30s);
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(one.out, two.out) << "two labs";
+    EXPECT_NE((one.err + two.err).find("joined the lab you have open"), std::string::npos)
+        << one.err << two.err;
 }
