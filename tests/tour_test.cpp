@@ -702,6 +702,57 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
     EXPECT_TRUE(programs() == before) << "build/bin changed";
 }
 
+// mistakes/build.sh, which --mistakes runs, inside a git clone's build/: git
+// apply, were it to take the clone for its repository there, would skip every
+// path outside its folder and build the programs unchanged. An edited diff is
+// built again. No System V key, port or mount: tubenote's pipe only.
+class MistakeBuild : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir_template[] = "/tmp/ipc-mistake-test.XXXXXX";
+        ASSERT_NE(mkdtemp(dir_template), nullptr);
+        clone_ = dir_template;
+    }
+    void TearDown() override { std::filesystem::remove_all(clone_); }
+    const std::filesystem::path &clone() const { return clone_; }
+
+  private:
+    std::filesystem::path clone_;
+};
+
+TEST_F(MistakeBuild, AppliesTheDiffInsideAGitCloneAndBuildsItAgainOnceEdited) {
+    namespace fs = std::filesystem;
+    const auto sources = fs::path(__FILE__).parent_path().parent_path();
+    fs::create_directories(clone() / "mistakes");
+    fs::create_directories(clone() / "build");
+    fs::copy(sources / "pipes", clone() / "pipes", fs::copy_options::recursive);
+    fs::copy(sources / "mistakes/build.sh", clone() / "mistakes");
+    const auto diff = clone() / "mistakes/tubenote-pipe-after-fork.diff";
+    fs::copy(sources / "mistakes/tubenote-pipe-after-fork.diff", diff);
+    // Without git, build.sh applies the diff with patch.
+    if (const auto git = on_path("git"); !git.empty()) {
+        ASSERT_EQ(run({git, "init", "-q", clone()}, 30s).exit_code, 0);
+    }
+
+    const auto note = [&] {
+        Options in_build;
+        in_build.in_child = [&] {
+            if (chdir((clone() / "build").c_str()) != 0) _exit(127);
+        };
+        const Outcome built =
+            run({clone() / "mistakes/build.sh", diff.stem(), "mistakes/note"}, 60s, in_build);
+        EXPECT_EQ(built.exit_code, 0) << built.err;
+        const Outcome ran = run({clone() / "build/mistakes/note/build/bin/tubenote"}, 10s);
+        return ran.out + ran.err;
+    };
+    EXPECT_EQ(note(), "child read nothing\n") << "the diff not applied";
+    // The diff edited: now it changes the folder's other program.
+    fs::copy(sources / "mistakes/tubechain-reader-keeps-write-end.diff", diff,
+             fs::copy_options::overwrite_existing);
+    EXPECT_NE(note().find("child read Greetings"), std::string::npos)
+        << "the edited diff not built";
+}
+
 namespace {
 
 using Lab = Isolated;
