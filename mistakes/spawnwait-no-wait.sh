@@ -15,8 +15,10 @@ symptom_spawnwait_no_wait() {
   until $done; do
     ((SECONDS < until)) || kill -KILL "$program" 2>/dev/null || true
     ended "$program" && done=true
-    mapfile -t waited < <(awk '/^Waiting in the father / { print $NF }' "$out")
+    # The lines first: each "Child finished" comes after its "Waiting"
+    # line, which the later read then finds, however far the run has got.
     lines=$(grep -c '^Child finished' "$out" || true)
+    mapfile -t waited < <(awk '/^Waiting in the father / { print $NF }' "$out")
     for (( ; seen < lines; seen++)); do
       child=${waited[seen]:-}
       if [[ -n $child ]] && ! ended "$child"; then early+=("$child"); fi

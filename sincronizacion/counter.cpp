@@ -129,6 +129,8 @@ int refuse(shmatt_t attachments, pid_t last) {
         text += ": wait until it ends, fg or kill it if it is yours and stopped, or " + lab;
     } else {
         const uid_t owner = static_cast<uid_t>(strtoul(uids.c_str(), nullptr, 10));
+        // One thread here, so getpwuid's static result is safe to read.
+        // cppcheck-suppress getpwuidCalled
         const passwd *entry = getpwuid(owner);
         const std::string user = entry != nullptr ? entry->pw_name : "uid " + std::to_string(owner);
         const std::string process = "process " + std::to_string(last) + ", " + comm.front() +

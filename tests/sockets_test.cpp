@@ -1,6 +1,7 @@
 // stephost and stepguest, together and each against a peer played by the
 // test, in private namespaces. stephost serves only its first
 // connection, so readiness is read from /proc/net/tcp, never probed.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,6 +46,15 @@ TEST_F(Sockets, ServerEndsWhenThePortIsTaken) {
     EXPECT_EQ(served.out, "RC from bind = -1\n");
     EXPECT_EQ(served.err, "bind: Address already in use\n");
     EXPECT_EQ(served.exit_code, 1);
+    // Standard output on a full device: the line's flush before the report
+    // fails (ENOSPC), and the report still gives bind's error.
+    const Outcome full = run({bin("stephost")}, 10s, {.in_child = [] {
+                                 const int fd = open("/dev/full", O_WRONLY);
+                                 if (fd == -1 || dup2(fd, STDOUT_FILENO) == -1) _exit(127);
+                                 close(fd);
+                             }});
+    EXPECT_EQ(full.err, "bind: Address already in use\n");
+    EXPECT_EQ(full.exit_code, 1);
     close(other);
 }
 

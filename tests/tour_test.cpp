@@ -616,6 +616,43 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
         return bytes;
     };
     const auto before = programs();
+    // Beside it, the sound programs where the tour takes the built mistakes
+    // from (IPC_TOUR_MISTAKES/NAME/build/bin), to see that no note claims a
+    // fault its run did not show; `tallybare` names the counter's two
+    // mistakes, and only those. gridflip's ten tries and tallylock's five
+    // runs of 100000 are stand-ins that print at once what the sound
+    // programs print; spawnwait's ten seconds are left out.
+    char sound_template[] = "/tmp/tour-sound-XXXXXX";
+    ASSERT_NE(mkdtemp(sound_template), nullptr);
+    const std::filesystem::path sound(sound_template);
+    std::string whole = "Thread cancelled\nMatrix :\n";
+    for (int row = 0; row < 10; ++row) whole += "[1,1,1,1,1,1,1,1,1,1]\n";
+    const std::map<std::string, std::pair<std::string, std::string>> replayed{
+        {"gridflip-async-cancel", {"gridflip", whole}},
+        {"tallylock-guard-of-two", {"tallylock", total_line(500000)}}};
+    const auto source = std::filesystem::path(__FILE__).parent_path().parent_path();
+    for (const auto &diff : std::filesystem::directory_iterator(source / "mistakes")) {
+        if (diff.path().extension() != ".diff") continue;
+        const auto name = diff.path().stem().string();
+        const auto bin_dir = sound / name / "build" / "bin";
+        std::filesystem::create_directories(bin_dir.parent_path());
+        if (!replayed.contains(name)) {
+            std::filesystem::create_directory_symlink(IPC_TOUR_BIN_DIR, bin_dir);
+            continue;
+        }
+        const auto &[program, text] = replayed.at(name);
+        std::filesystem::create_directory(bin_dir);
+        std::ofstream(bin_dir / program) << "#!/bin/sh\nprintf '%s' '" << text << "'\n";
+        std::filesystem::permissions(bin_dir / program, std::filesystem::perms::owner_all);
+    }
+    const auto sound_tour = [&](const std::vector<std::string> &names) {
+        auto argv = tour_of(names);
+        argv.insert(argv.begin(), {"/usr/bin/env", "IPC_TOUR_MISTAKES=" + sound.string()});
+        return start(argv);
+    };
+    Running sound_boards = sound_tour({"--mistakes", "tallylock", "gridflip", "boardhost"});
+    Running sound_others =
+        sound_tour({"--mistakes", "tallybare", "tubenote", "tubechain", "stephost"});
     Running tour = start(tour_of({"--mistakes"}));
     const pid_t group = tour.pid();
     // Its own deadline, short of ctest's, so that a hung run is reported
@@ -691,6 +728,49 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
     ASSERT_FALSE(keyless.empty()) << removed.views[1];
     EXPECT_EQ(keyless.back(), "dest") << removed.views[1];
     EXPECT_NE(removed.own.find("shmget: No such file or directory"), std::string::npos);
+
+    const Outcome others = sound_others.finish(deadline);
+    const Outcome boards = sound_boards.finish(deadline);
+    std::filesystem::remove_all(sound);
+    EXPECT_EQ(others.exit_code, 0) << others.err;
+    EXPECT_EQ(boards.exit_code, 0) << boards.err;
+    EXPECT_EQ(others.err + boards.err, "");
+    auto sound_parts = sections_of(others.out);
+    std::string ran;
+    for (const auto &[name, part] : sound_parts) ran += name + " ";
+    EXPECT_EQ(ran,
+              "counter-printf-before-fork counter-worker-returns stephost-no-reuseaddr "
+              "tubechain-reader-keeps-write-end tubenote-pipe-after-fork ");
+    sound_parts.merge(sections_of(boards.out));
+    // What a part's note claims only where its run shows the fault: as the
+    // mistake's run shows it (unless no loss came in five tries), never as
+    // the sound program's does.
+    const std::map<std::string, std::string> claims{
+        {"tallylock-no-undo", "value 0 and ncount 4:"},
+        {"tallylock-guard-of-two", "additions lost"},
+        {"counter-worker-returns", "went back into"},
+        {"counter-printf-before-fork", "writes out when it exits"},
+        {"gridflip-async-cancel", "torn grid"},
+        {"tubenote-pipe-after-fork", "a pipe of its own"},
+        {"tubechain-reader-keeps-write-end", "more holds"},
+        {"stephost-no-reuseaddr", "may bind"},
+        {"boardhost-busy-wait", "runs (R)"},
+        {"boardhost-no-volatile", "took the loop out"},
+        {"boardhost-removes-at-once", "lost its key"}};
+    const auto said = [](std::string notices) {  // the notes' lines, unfolded
+        std::replace(notices.begin(), notices.end(), '\n', ' ');
+        return notices;
+    };
+    for (const auto &[name, claim] : claims) {
+        const std::string noted = said(parts[name].notices);
+        if (noted.find("lost no addition") == std::string::npos) {
+            EXPECT_NE(noted.find(claim), std::string::npos) << name << ":\n" << noted;
+        }
+        ASSERT_TRUE(sound_parts.contains(name)) << name << others.out << boards.out;
+        EXPECT_EQ(said(sound_parts[name].notices).find(claim), std::string::npos)
+            << name << ", sound:\n"
+            << sound_parts[name].own << sound_parts[name].notices;
+    }
 
     // Nothing left: no process of the run, no System V object outside the
     // tour's lab, the programs in build/bin as they were.

@@ -201,9 +201,14 @@ mistake_counter_worker_returns() {
   if ((caught > 0 && caught < most)); then
     seen="$caught of them in the view above, up to $most seen at once"
   fi
-  notice "$lines \"padre total=\" lines, one from each process that got out of" \
-    "the fork loop: each worker went back into it and forked for the rounds" \
-    "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, $seen"
+  if ((lines > 1)); then
+    notice "$lines \"padre total=\" lines, one from each process that got out of" \
+      "the fork loop: each worker went back into it and forked for the rounds" \
+      "left, 1 + 5 + 10 + 10 + 5 + 1 = 32 processes, $seen"
+  else
+    notice "$lines \"padre total=\" line and up to $most processes seen at once:" \
+      "no worker came back into the fork loop in this run"
+  fi
   notice "the sound worker ends with exit as soon as it has counted, and never" \
     "comes back to the parent's code"
 }
@@ -230,11 +235,14 @@ mistake_counter_printf_before_fork() {
     notice "on a terminal stdout is line-buffered and the line went out at once;" \
       "into a pipe it waits in the buffer, which each of the five workers" \
       "inherits through fork and writes out when it exits: six copies"
-  else
+  elif ((copies > 1)); then
     notice "on a terminal stdout is line-buffered and the line went out at once;" \
       "into a pipe it waits in the buffer, which each worker inherits through" \
       "fork and writes out when it exits: $copies copies here, six when all" \
       "five workers were made"
+  else
+    notice "through the pipe every line came out once in this run: no worker" \
+      "inherited a line left in the parent's buffer"
   fi
   notice "the sound program calls fflush(stdout) before the fork loop"
 }
@@ -302,11 +310,14 @@ mistake_tubenote_pipe_after_fork() {
     notice "fork came first, so each process made a pipe of its own: the" \
       "parent wrote into its own, whose read end it had closed, and was killed" \
       "by SIGPIPE; the child read its own, which nobody writes"
-  else
+  elif grep -q '^child read nothing$' "$out"; then
     notice "fork came first, so each process made a pipe of its own: the" \
       "parent wrote into its own, whose read end it had closed, which fails" \
       "with EPIPE where SIGPIPE does not kill it; the child read its own," \
       "which nobody writes"
+  elif grep -q '^child read Greetings$' "$out"; then
+    notice "the parent ended with status $status, and the child read its" \
+      "greeting: in this run the two shared one pipe"
   fi
   if tracing; then
     local args=(-e "trace=pipe2,clone,close,read,write" "$changed/tubenote") pids
@@ -373,6 +384,9 @@ mistake_stephost_no_reuseaddr() {
     notice "the tour was stopped (Ctrl-Z) here for longer than the TIME-WAIT's" \
       "minute: the port was free again, and stephost bound it and waited for a" \
       "client until the tour ended it"
+  elif ((status == 137)); then
+    notice "stephost bound the port again in this run, and waited for a client" \
+      "until the tour ended it"
   elif (($(view_rows "$look" '^TIME-WAIT +[0-9]+ +[0-9]+ +[^ ]*:7734 ') > 0)); then
     notice "the last conversation's end waits in TIME-WAIT for a minute, and" \
       "without SO_REUSEADDR no new socket may bind the port meanwhile"
@@ -402,6 +416,9 @@ mistake_boardhost_busy_wait() {
     notice "with no sleep between two looks at byte 0 the server runs (R) all" \
       "the time it waits: near 100 %CPU, a whole core, unless other work" \
       "takes its share"
+  elif [[ $(view_field "$look" "$program" 2) == S* ]]; then
+    notice "the server slept (S) in this look, as a server that sleeps between" \
+      "two looks at byte 0 does"
   else
     notice "with no sleep between two looks at byte 0 the server, once it" \
       "polls, runs (R) all the time it waits: near 100 %CPU, a whole core," \
@@ -440,12 +457,18 @@ mistake_boardhost_no_volatile() {
   local status out evidence found=0
   symptom_boardhost_no_volatile || found=$?
   cat "$out"
-  step "boardhost ended at once, with status $status, and no client"
   # The probe gives a server that waits its client after two seconds.
-  if ((found == 0)); then judge ends; else judge waits; fi
-  notice "without volatile the compiler knows byte 0 holds \"a\" and nothing" \
-    "in the loop can change it; C++ lets it assume that a loop doing nothing" \
-    "ends, so it took the loop out, and the server never waited"
+  if ((found == 0)); then
+    step "boardhost ended at once, with status $status, and no client"
+    judge ends
+    notice "without volatile the compiler knows byte 0 holds \"a\" and nothing" \
+      "in the loop can change it; C++ lets it assume that a loop doing nothing" \
+      "ends, so it took the loop out, and the server never waited"
+  else
+    step "boardhost waited two seconds with no client; then the tour ran boardguest"
+    judge waits
+    notice "the server waited for its client in this run: its loop was kept"
+  fi
   notice "the sound server reads byte 0 through a volatile pointer, and sleeps"
 }
 
