@@ -253,7 +253,7 @@ TEST_F(Counters, FailedForksAreReportedAndTheRunStillEnds) {
 }
 
 TEST_F(Counters, SecondRunWhileOneCountsIsRefusedAndTouchesNothing) {
-    constexpr int n = 50000;
+    constexpr int n = 20000;
     int counted = -1;
     Running first = counting_run(n, counted);
     ASSERT_GT(counted, 0) << "the first run never counted";
