@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -469,8 +470,29 @@ TEST_F(Tour, WithAskOnATerminalJudgesEachAnswerByTheViewShownAndCountsThem) {
 }
 
 TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
-    // Without strace, or where ptrace is forbidden (a stand-in strace that
-    // fails as the real one does there).
+    // LeakSanitizer cannot work under ptrace: a sanitized program that
+    // strace runs would end with 1 at its leak check.
+    if (IPC_TOUR_SANITIZED) {
+        const char *asan = getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS",
+               (std::string(asan != nullptr ? asan : "") + ":detect_leaks=0").c_str(), 1);
+    }
+    // The whole tour, in two runs side by side: spawnwait's ten seconds of
+    // sleep with the pipes, started first, and the other programs. Their
+    // tallylock is killed as it counts, and the tour traces a run of its
+    // own. The pipes' run is given descriptor 3 open, as a shell may leave
+    // one: their ends are then 4 and 5.
+    const bool traceable = !on_path("strace").empty();
+    std::optional<Running> waits;
+    if (traceable) {
+        waits.emplace(
+            start(tour_of({"--calls", "spawnwait", "tubenote", "tubechain"}), {.in_child = [] {
+                      if (open("/dev/null", O_RDONLY) != 3) _exit(127);
+                  }}));
+    }
+
+    // Meanwhile: without strace, or where ptrace is forbidden (a stand-in
+    // strace that fails as the real one does there).
     char dir_template[] = "/tmp/tour-path-XXXXXX";
     ASSERT_NE(mkdtemp(dir_template), nullptr);
     const std::filesystem::path dir(dir_template);
@@ -497,28 +519,12 @@ TEST_F(Tour, WithCallsShowsTheSystemCallsBehindEachProgramOrSaysWhyNot) {
         << forbidden.out;
     EXPECT_TRUE(sections_of(forbidden.out)["tubenote"].views.empty()) << forbidden.out;
 
-    if (on_path("strace").empty()) GTEST_SKIP() << "strace is not installed";
-    // LeakSanitizer cannot work under ptrace: a sanitized program that
-    // strace runs would end with 1 at its leak check.
-    if (IPC_TOUR_SANITIZED) {
-        const char *asan = getenv("ASAN_OPTIONS");
-        setenv("ASAN_OPTIONS",
-               (std::string(asan != nullptr ? asan : "") + ":detect_leaks=0").c_str(), 1);
-    }
-    // The whole tour, in two runs side by side: spawnwait's ten seconds of
-    // sleep with the pipes, and the other programs. Their tallylock is
-    // killed as it counts, and the tour traces a run of its own. The
-    // pipes' run is given descriptor 3 open, as a shell may leave one:
-    // their ends are then 4 and 5.
-    Running waits =
-        start(tour_of({"--calls", "spawnwait", "tubenote", "tubechain"}), {.in_child = [] {
-                  if (open("/dev/null", O_RDONLY) != 3) _exit(127);
-              }});
+    if (!traceable) GTEST_SKIP() << "strace is not installed";
     Running busy =
         start(tour_of({"--calls", "tallylock", "tallybare", "gridflip", "stephost", "boardhost"}));
     ASSERT_TRUE(kill_counting_run(busy.pid()));
     const Outcome result = busy.finish(60s);
-    const Outcome waited = waits.finish(60s);
+    const Outcome waited = waits->finish(60s);
     ASSERT_EQ(result.exit_code, 0) << result.err;
     ASSERT_EQ(waited.exit_code, 0) << waited.err;
     const std::string out = result.out + waited.out;
