@@ -116,8 +116,7 @@ std::vector<std::string> lines_of(const std::string &text) {
 
 TEST_F(Counters, GuardedTotalIsExactlyFiveTimesN) {
     // Unguarded, five workers lose additions within the first thousands.
-    // Longer runs: 50000 each, stopped and continued, below; the tour's
-    // 100000 each, in the tour's tests.
+    // A longer run, 50000 each, stopped and continued, below.
     for (const int n : {0, 1, 1000, 20000}) {
         SCOPED_TRACE(n);
         const Outcome result = tally("tallylock", {std::to_string(n)}, 120s);
