@@ -116,7 +116,8 @@ std::vector<std::string> lines_of(const std::string &text) {
 
 TEST_F(Counters, GuardedTotalIsExactlyFiveTimesN) {
     // Unguarded, five workers lose additions within the first thousands.
-    // A longer run, 50000 each, stopped and continued, below.
+    // A longer run, 50000 each, stopped and continued, below, and the
+    // tour's.
     for (const int n : {0, 1, 1000, 20000}) {
         SCOPED_TRACE(n);
         const Outcome result = tally("tallylock", {std::to_string(n)}, 120s);

@@ -226,9 +226,9 @@ TEST_F(Tour, ShowsWhatTheKernelHoldsBesideEachProgramsOwnOutput) {
     ASSERT_EQ(sections.size(), 8U) << result.out << others.out;
 
     const Section &locked = sections["tallylock"];
-    EXPECT_EQ(locked.own, total_line(100000));
+    EXPECT_EQ(locked.own, total_line(250000));
     ASSERT_EQ(locked.views.size(), 2U) << others.out;
-    EXPECT_EQ(count(locked.views[0], "tallylock 20000"), 6U) << "the parent and five workers";
+    EXPECT_EQ(count(locked.views[0], "tallylock 50000"), 6U) << "the parent and five workers";
     // ipcs's columns: key, id, owner, perms, bytes, nattch.
     const auto counting = row(locked.views[0], "0x0000068e");
     ASSERT_EQ(counting.size(), 6U) << locked.views[0];

@@ -48,10 +48,10 @@ counter_after() { # VIEW
 
 tour_tallylock() {
   local program
-  heading "tallylock 20000: five workers add under a semaphore; the total is exact"
+  heading "tallylock 50000: five workers add under a semaphore; the total is exact"
   not_mine shm $counter "the counter" "zeroes it and counts in it"
   not_mine sem $guard "the semaphore set" "resets it and guards with it"
-  own_held start_tallylock "$bin/tallylock" 20000
+  own_held start_tallylock "$bin/tallylock" 50000
   program=$started
   if wait_for 5 counting_or_ended && counting; then
     local look attachments
