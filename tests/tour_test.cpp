@@ -667,7 +667,7 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
     const std::vector<pid_t> groups{counters.pid(), tour.pid()};
     // Its own deadline, short of ctest's, so that a hung run is reported
     // here with what it printed, not cut off by ctest.
-    constexpr auto deadline = 120s;
+    constexpr Millis deadline = std::chrono::seconds(120);
     static_assert(deadline < std::chrono::seconds(IPC_TOUR_TEST_TIMEOUT));
     Outcome result = tour.finish(deadline);
     const Outcome counted = counters.finish(deadline);
