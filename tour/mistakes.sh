@@ -177,7 +177,7 @@ mistake_tallylock_guard_of_two() {
     notice "five tries, and the workers let in together lost no addition; run" \
       "it again"
   fi
-  notice "ncount counts the workers asleep in their take: at most three here;" \
+  notice "ncount counts the workers asleep in their take: at most $most here;" \
     "the sound guard starts at 1, and its zero-check fails at once should" \
     "someone raise it above 1"
 }
