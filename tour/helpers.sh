@@ -176,11 +176,20 @@ wait_for() {
   return 1
 }
 
+# A process's state (R, S, T, Z...) is polled, often for seconds on end:
+# it is read by the shell itself from /proc/PID/stat, where ps reads it,
+# with no process started for each look. The fields after the command's
+# name (in parentheses) start with the state.
+in_state() { # PID LETTER: true when process PID is in that state
+  local stat
+  [[ $1 =~ ^[0-9]+$ ]] && read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+  [[ ${stat##*) } == "$2"* ]]
+}
 # True when process PID has ended: gone, or a zombie that no one reaped yet.
 ended() {
-  local state
-  state=$(ps -o stat= -p "$1" || true)
-  [[ -z $state || $state == Z* ]]
+  local stat
+  [[ $1 =~ ^[0-9]+$ ]] && read -r stat 2>/dev/null <"/proc/$1/stat" || return 0
+  [[ ${stat##*) } == Z* ]]
 }
 
 # Waits a few seconds for a server whose client has ended, then ends it: a
@@ -209,9 +218,7 @@ gone_from_group() { [[ -z $(in_group "$1") ]]; }
 # the tour (ps fails when it finds nothing, and the script stops at errors).
 tree() { ps -o pid,ppid,stat,args --forest --pid "$1" --ppid "$1" || true; }
 children_in_state() { # STATE PID: all five children of PID are in STATE
-  # Polled for seconds on end: read from /proc by the shell itself, with
-  # no process started for each look.
-  local children child stat
+  local children child
   if [[ ! -e /proc/$2/task/$2/children ]]; then # a kernel without the list
     [[ $(ps -o stat= --ppid "$2" | grep -c "^$1") == 5 ]]
     return
@@ -221,9 +228,7 @@ children_in_state() { # STATE PID: all five children of PID are in STATE
   read -r -a children 2>/dev/null <"/proc/$2/task/$2/children" || true
   ((${#children[@]} == 5)) || return 1
   for child in "${children[@]}"; do
-    read -r stat 2>/dev/null <"/proc/$child/stat" || return 1
-    stat=${stat##*) } # the fields after the command's name: the state first
-    [[ $stat == "$1"* ]] || return 1
+    in_state "$child" "$1" || return 1
   done
 }
 
