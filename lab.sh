@@ -207,6 +207,31 @@ if ! $new; then
   lab=$(pgrep -n -u "$(id -u)" -f "^ipc-tour-lab joinable $origin " || true)
 fi
 
+# True once the starter's child, which unshare forked into the lab's PID
+# namespace, runs as the lab's PID 1 ("ipc-tour-lab ..."); it sets lab.
+# Polled: read from /proc by the shell itself, as pgrep -P would find it,
+# with no process started for each look.
+lab_started() { # STARTER
+  local children=() child name
+  if [[ ! -e /proc/$1/task/$1/children ]]; then # a kernel without the list
+    lab=$(pgrep -P "$1" -f '^ipc-tour-lab ' || true)
+    [[ -n $lab ]]
+    return
+  fi
+  # The list has no line end, so read reports the end of the file.
+  read -r -a children 2>/dev/null <"/proc/$1/task/$1/children" || true
+  for child in "${children[@]}"; do
+    # The command line's first word, up to its NUL byte.
+    name=""
+    read -r -d '' name 2>/dev/null <"/proc/$child/cmdline" || true
+    if [[ $name == "ipc-tour-lab "* ]]; then
+      lab=$child
+      return 0
+    fi
+  done
+  return 1
+}
+
 joined=true
 if [[ -z $lab ]]; then
   joined=false
@@ -260,8 +285,7 @@ if [[ -z $lab ]]; then
   exec {nap}<&-
   # Seconds, on a busy machine.
   for ((tenths = 0; tenths < 300; tenths++)); do
-    lab=$(pgrep -P "$starter" -f '^ipc-tour-lab ' || true)
-    [[ -n $lab ]] && break
+    lab_started "$starter" && break
     sleep 0.1
   done
   if [[ -z $lab ]]; then

@@ -242,7 +242,7 @@ check_run() { # WHAT [--runs N] [--seconds S] [--server PROGRAM] EXPECT... -- CO
     while ! ended "$command"; do
       now=$(strays | wc -l)
       ((now <= most)) || most=$now
-      sleep 0.1
+      nap 0.1
     done
     wait "$command" || status=$?
     if [[ -n $server ]]; then

@@ -23,7 +23,7 @@ symptom_spawnwait_no_wait() {
       child=${waited[seen]:-}
       if [[ -n $child ]] && ! ended "$child"; then early+=("$child"); fi
     done
-    $done || sleep 0.05
+    $done || nap 0.05
   done
   wait "$program" || status=$?
   # The orphans, in the run's process group still.

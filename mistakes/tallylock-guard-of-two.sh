@@ -28,7 +28,7 @@ symptom_tallylock_guard_of_two() { # TRIES
         asleep=${fields[1]:-0}
         ((asleep > most)) && most=$asleep
         ((most < 4)) || break
-        sleep 0.05
+        nap 0.05
       done
     fi
     wait_for 30 ended "$program" || kill -KILL "$program" 2>/dev/null || true

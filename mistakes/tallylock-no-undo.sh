@@ -22,7 +22,7 @@ symptom_tallylock_no_undo() {
         holder=${fields[2]}
       else
         kill -CONT "${workers[@]}" 2>/dev/null || true
-        sleep 0.05
+        nap 0.05
       fi
     done
   fi

@@ -1,9 +1,9 @@
 # Installs the build into a temporary prefix, checks that every program,
 # tallylock.o, the commands ipc-tour, ipc-lab, ipc-exercise and ipc-cleanup and every manual page
 # are in place, has groff check each manual page, and runs from there, in
-# another working directory: tubenote, the tour's gridflip part and its
-# tubenote mistake, tallylock in a lab where a lab can be made, and
-# ipc-exercise's list and start; the gridflip part and the lab through
+# another working directory: tubenote, the tour's tubenote part and its
+# mistake, tallylock in a lab where a lab can be made, and
+# ipc-exercise's list and start; the tour's part and the lab through
 # symbolic links to ipc-tour and ipc-lab in another folder.
 # Nothing may be written under the prefix by those runs.
 # Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
@@ -58,10 +58,10 @@ file(MAKE_DIRECTORY ${links})
 foreach(command ipc-tour ipc-lab)
   file(CREATE_LINK ${PREFIX}/bin/${command} ${links}/${command} SYMBOLIC)
 endforeach()
-execute_process(COMMAND ${links}/ipc-tour gridflip WORKING_DIRECTORY ${elsewhere}
+execute_process(COMMAND ${links}/ipc-tour tubenote WORKING_DIRECTORY ${elsewhere}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE result TIMEOUT 60)
-if(NOT result EQUAL 0 OR NOT out MATCHES "\n== gridflip: .*Thread cancelled\n")
-  message(FATAL_ERROR "installed ipc-tour gridflip, through a link: status ${result}, out '${out}', err '${err}'")
+if(NOT result EQUAL 0 OR NOT out MATCHES "\n== tubenote: .*child read Greetings\n")
+  message(FATAL_ERROR "installed ipc-tour tubenote, through a link: status ${result}, out '${out}', err '${err}'")
 endif()
 execute_process(COMMAND ${PREFIX}/bin/ipc-lab --check RESULT_VARIABLE no_lab OUTPUT_QUIET ERROR_QUIET)
 if(no_lab EQUAL 0)
@@ -116,4 +116,4 @@ if(NOT after STREQUAL installed)
   message(FATAL_ERROR "the tour or the lab wrote under ${PREFIX}")
 endif()
 file(REMOVE_RECURSE ${PREFIX})
-message(STATUS "installed and ran tubenote, ipc-tour gridflip and --mistakes, ipc-lab and ipc-exercise from ${PREFIX}")
+message(STATUS "installed and ran tubenote, ipc-tour tubenote and --mistakes, ipc-lab and ipc-exercise from ${PREFIX}")

@@ -292,11 +292,11 @@ TEST_F(Tour, ShowsWhatTheKernelHoldsBesideEachProgramsOwnOutput) {
 }
 
 TEST_F(Tour, RunsTheNamedProgramsOnlyAndLeavesNothingWhenInterrupted) {
-    const Outcome chosen = run(tour_of({"boardguest", "gridflip"}), 30s);
+    const Outcome chosen = run(tour_of({"boardguest", "tubenote"}), 30s);
     EXPECT_EQ(chosen.exit_code, 0) << chosen.err;
     std::vector<std::string> headings;
     for (const auto &[name, section] : sections_of(chosen.out)) headings.push_back(name);
-    EXPECT_EQ(headings, (std::vector<std::string>{"boardhost", "gridflip"}));
+    EXPECT_EQ(headings, (std::vector<std::string>{"boardhost", "tubenote"}));
 
     const Outcome unknown = run(tour_of({"gridflip", "nosuch"}), 30s);
     EXPECT_EQ(unknown.out, "");

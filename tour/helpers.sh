@@ -165,13 +165,21 @@ stopped_since() { # COUNT: true when a stop came since stops said COUNT
 # True when the tour was stopped in the current part.
 stopped_in_part() { stopped_since "$part_stops"; }
 
+# Sleeps SECONDS with no process started (a poll that ran sleep would start
+# one for each look): read -t times out on a FIFO of the run's own, which
+# no one writes to. Opened for reading and writing, it never blocks open.
+nap() { # SECONDS
+  [[ -p $work/nap ]] || mkfifo "$work/nap"
+  read -r -t "$1" _ <>"$work/nap" || true
+}
+
 # Polls a condition ten times a second until it holds or `seconds` pass.
 wait_for() {
   local seconds=$1 tenths
   shift
   for ((tenths = 0; tenths < seconds * 10; tenths++)); do
     if "$@"; then return 0; fi
-    sleep 0.1
+    nap 0.1
   done
   return 1
 }
