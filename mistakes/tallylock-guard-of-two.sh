@@ -14,7 +14,7 @@ symptom_tallylock_guard_of_two() { # TRIES
     status=0
     start_tallylock "$changed/tallylock" 100000 >"$out"
     program=$started
-    if wait_for 5 counting_or_ended && counting; then
+    if wait_for --often 5 counting_or_ended && counting; then
       id=$(guard_id)
       if ((try == 1)); then
         counting_view=$({ ipcs -s -i "$id" || true; } | sed '/^$/d')

@@ -9,7 +9,7 @@ symptom_tallylock_no_undo() {
   holder="" asleep="" look="" evidence="" workers=()
   start_tallylock "$changed/tallylock" 1000000
   program=$started
-  if wait_for 5 counting_or_ended && counting; then
+  if wait_for --often 5 counting_or_ended && counting; then
     id=$(guard_id)
     # Caught with the five stopped, a guard at 0 names its holder: the
     # last process to change it is the worker whose take lowered it.

@@ -732,9 +732,10 @@ TEST_F(Tour, WithMistakesShowsEachFaultInTheKernelsViewAndLeavesNothing) {
     const auto spinning = table(last("boardhost-busy-wait"));
     ASSERT_EQ(spinning.size(), 2U) << result.out;
     EXPECT_EQ(spinning[1].at(1)[0], 'R') << "running";
-    // A share of a core that no sleeping poll reaches, however busy the
-    // machine: the tests beside it may run as many busy processes.
-    EXPECT_GE(std::stod(spinning[1].at(2)), 10.0) << "%CPU, busy processes beside";
+    // A share of a core that no sleeping poll reaches (ps shows 0.0 for
+    // the sound server), however busy the machine: the tests beside it,
+    // and four busy loops, may leave it a few percent.
+    EXPECT_GE(std::stod(spinning[1].at(2)), 1.0) << "%CPU, busy processes beside";
     EXPECT_EQ(parts["boardhost-no-volatile"].own,
               "el client leyo la memoria\nabcdefghijklmnopqrstuvwxyz\n");
     const Section &removed = parts["boardhost-removes-at-once"];

@@ -173,13 +173,20 @@ nap() { # SECONDS
   read -r -t "$1" _ <>"$work/nap" || true
 }
 
-# Polls a condition ten times a second until it holds or `seconds` pass.
-wait_for() {
-  local seconds=$1 tenths
+# Polls a condition ten times a second until it holds or `seconds` pass;
+# with --often, fifty times, for a condition the shell itself reads from
+# /proc, which starts no process.
+wait_for() { # [--often] SECONDS CONDITION...
+  local pause=0.1 looks=10 look
+  if [[ $1 == --often ]]; then
+    pause=0.02 looks=50
+    shift
+  fi
+  local seconds=$1
   shift
-  for ((tenths = 0; tenths < seconds * 10; tenths++)); do
+  for ((look = 0; look < seconds * looks; look++)); do
     if "$@"; then return 0; fi
-    nap 0.1
+    nap $pause
   done
   return 1
 }
@@ -225,15 +232,20 @@ gone_from_group() { [[ -z $(in_group "$1") ]]; }
 # A view of a process that has just ended is an empty one, not the end of
 # the tour (ps fails when it finds nothing, and the script stops at errors).
 tree() { ps -o pid,ppid,stat,args --forest --pid "$1" --ppid "$1" || true; }
+# The PIDs of PID's children, into the array `children` of the caller.
+# Polled: read by the shell itself from the list the kernel keeps in /proc.
+children_of() { # PID
+  children=()
+  if [[ ! -e /proc/$1/task/$1/children ]]; then # a kernel without the list
+    mapfile -t children < <(ps -o pid= --ppid "$1" | tr -d ' ')
+    return 0
+  fi
+  # The list has no line end, so read reports the end of the file.
+  read -r -a children 2>/dev/null <"/proc/$1/task/$1/children" || true
+}
 children_in_state() { # STATE PID: all five children of PID are in STATE
   local children child
-  if [[ ! -e /proc/$2/task/$2/children ]]; then # a kernel without the list
-    [[ $(ps -o stat= --ppid "$2" | grep -c "^$1") == 5 ]]
-    return
-  fi
-  children=()
-  # The list has no line end, so read reports the end of the file.
-  read -r -a children 2>/dev/null <"/proc/$2/task/$2/children" || true
+  children_of "$2"
   ((${#children[@]} == 5)) || return 1
   for child in "${children[@]}"; do
     in_state "$child" "$1" || return 1
@@ -248,7 +260,24 @@ ipc_line() {
     $1 == key { line = $0 }
     END { print heading; print (line != "" ? line : "(none with key " key ")") }'
 }
-nattch() { ipcs -m | awk -v key="$1" '$1 == key { print $6 }'; }
+# The attachments of the segment with KEY, as ipcs shows them (nattch),
+# into `attachments` of the caller, or nothing. Polled: read by the shell
+# itself from /proc/sysvipc/shm, where ipcs reads them (keys in decimal).
+attachments_of() { # KEY
+  local key _ nattch
+  attachments=""
+  while read -r key _ _ _ _ _ nattch _; do
+    if [[ $key == "$(($1))" ]]; then
+      attachments=$nattch
+      return 0
+    fi
+  done </proc/sysvipc/shm
+}
+nattch() { # KEY: the same, printed
+  local attachments
+  attachments_of "$1"
+  echo "$attachments"
+}
 
 # A note that says what a view shows reads it from the lines that were
 # printed: the view is kept in a variable, shown, then read.
