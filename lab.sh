@@ -200,7 +200,9 @@ $new && kind=separate
 # A lab is joined only from where it was made: the user's terminals share
 # one set of System V keys, and a test suite in namespaces of its own
 # never joins the user's lab. The lab's first process carries the number
-# of its makers' IPC namespace in its name.
+# of its makers' IPC namespace in its name, and holds that namespace open
+# (its descriptor 5): the kernel gives a namespace's number to a new one
+# once the old is gone, and a lab's makers may all be gone.
 origin=$(stat -L -c %i /proc/self/ns/ipc)
 lab=""
 if ! $new; then
@@ -249,7 +251,7 @@ if [[ -z $lab ]]; then
   # inherit. When this process ends, by itself or killed, the read sees the
   # end of the file and PID 1 exits, so the kernel kills all that the
   # command left in the lab. Descriptor 4 is its own opening of lab.sh,
-  # for the lock.
+  # for the lock; 5, its makers' IPC namespace, held open.
   # shellcheck disable=SC2016 # the lab's PID 1 expands its own script
   holder='
     read -r first </proc/sys/kernel/ns_last_pid
@@ -278,7 +280,8 @@ if [[ -z $lab ]]; then
   starter=$(
     IPC_TOUR_LAB_HOLDER=$holder setsid unshare "${user_namespace[@]}" "${namespaces[@]}" \
       --keep-caps -- bash -c 'ip link set lo up && exec -a "ipc-tour-lab $0" bash -c "$1"' \
-      "$kind $origin" 'eval "$IPC_TOUR_LAB_HOLDER"' 3<&"$nap" {nap}<&- 4<"$root/lab.sh" 8>&- 9<&- \
+      "$kind $origin" 'eval "$IPC_TOUR_LAB_HOLDER"' 3<&"$nap" {nap}<&- 4<"$root/lab.sh" \
+      5</proc/self/ns/ipc 8>&- 9<&- \
       </dev/null >/dev/null 2>&1 &
     echo $!
   )

@@ -1101,3 +1101,61 @@ TEST_F(Lab, TwoStartedAtOnceEndInOneLab) {
     EXPECT_NE((one.err + two.err).find("joined the lab you have open"), std::string::npos)
         << one.err << two.err;
 }
+
+// The number of the IPC namespace that the lab `member` is in was made
+// from, as its PID 1's name says ("ipc-tour-lab joinable NUMBER ..."), or 0.
+ino_t lab_origin(pid_t member) {
+    namespace fs = std::filesystem;
+    const auto ipc = [](const std::string &pid) {
+        std::error_code error;
+        return fs::read_symlink("/proc/" + pid + "/ns/ipc", error);
+    };
+    const auto lab = ipc(std::to_string(member));
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos || ipc(pid) != lab) continue;
+        std::ifstream cmdline(entry.path() / "cmdline");
+        std::string kind;
+        std::string number;
+        if (cmdline >> kind >> kind >> number && kind == "joinable") return std::stoul(number);
+    }
+    return 0;
+}
+
+// A lab whose maker is gone, and with it the IPC namespace it was made
+// from, is not joined from a new namespace that the kernel gave the same
+// number: lab.sh there, had the lab not held the old one, would join it.
+// The kernel frees a namespace's number a moment after its last process
+// has left; the new ones are held until one takes it, or for a second.
+TEST_F(Lab, OutlivingItsMakersNamespaceIsJoinedFromNoOtherThatTookItsNumber) {
+    Options in_new_ipc;
+    in_new_ipc.in_child = [] {
+        if (unshare(CLONE_NEWIPC) == -1) _exit(127);
+    };
+    // lab.sh leaves that namespace as it becomes nsenter, for the lab.
+    Running made =
+        start(in_lab({"sh", "-c", "readlink /proc/self/ns/ipc; exec sleep 30"}), in_new_ipc);
+    ASSERT_TRUE(wait_until([&] { return made.so_far().out.ends_with("]\n"); }, 20s));
+    const ino_t origin = lab_origin(made.pid());
+    ASSERT_NE(origin, 0U) << "no lab";
+    Options in_its_number;
+    in_its_number.in_child = [origin] {
+        struct stat now {};
+        const timespec pause{0, 1000000};
+        for (int tries = 0; tries < 1000; ++tries) {
+            if (unshare(CLONE_NEWIPC) == -1) _exit(127);
+            if (stat("/proc/self/ns/ipc", &now) == 0 && now.st_ino == origin) return;
+            // Held open, so that the next one gets a number of its own;
+            // closed at exec.
+            // cppcheck-suppress leakReturnValNotUsed
+            if (open("/proc/self/ns/ipc", O_RDONLY | O_CLOEXEC) == -1) _exit(127);
+            nanosleep(&pause, nullptr);
+        }
+    };
+    const Outcome other = run(in_lab({"readlink", "/proc/self/ns/ipc"}), 20s, in_its_number);
+    kill(-made.pid(), SIGKILL);  // nsenter, and the lab's sleep
+    const std::string lab = made.finish(20s).out;
+    EXPECT_EQ(other.exit_code, 0) << other.err;
+    EXPECT_EQ(other.out.rfind("ipc:[", 0), 0U) << other.out;
+    EXPECT_NE(other.out, lab) << "joined a lab made from another namespace";
+}
