@@ -167,7 +167,7 @@ stopped_in_part() { stopped_since "$part_stops"; }
 
 # Sleeps SECONDS with no process started (a poll that ran sleep would start
 # one for each look): read -t times out on a FIFO of the run's own, which
-# no one writes to. Opened for reading and writing, it never blocks open.
+# no one writes to. Opened for reading and writing, it never blocks in open.
 nap() { # SECONDS
   [[ -p $work/nap ]] || mkfifo "$work/nap"
   read -r -t "$1" _ <>"$work/nap" || true
@@ -200,12 +200,9 @@ in_state() { # PID LETTER: true when process PID is in that state
   [[ $1 =~ ^[0-9]+$ ]] && read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
   [[ ${stat##*) } == "$2"* ]]
 }
-# True when process PID has ended: gone, or a zombie that no one reaped yet.
-ended() {
-  local stat
-  [[ $1 =~ ^[0-9]+$ ]] && read -r stat 2>/dev/null <"/proc/$1/stat" || return 0
-  [[ ${stat##*) } == Z* ]]
-}
+# True when process PID has ended: a zombie that no one reaped yet, or gone
+# (in no state at all).
+ended() { in_state "$1" Z || ! in_state "$1" ""; }
 
 # Waits a few seconds for a server whose client has ended, then ends it: a
 # client that could not reach it (in a network namespace whose loopback
